@@ -1,0 +1,204 @@
+// RecordCodec: packs values into a byte record and unpacks them again, both
+// driven by a short format string; also gives the packed size of a format.
+//
+// Format language. A format is a NUL-terminated sequence of items with
+// nothing between them. An item is an optional decimal count (default 1)
+// and one letter, upper or lower case alike:
+//
+//   letter  bytes in record  count is     pack takes         unpack takes
+//   C       1 each           repetitions  int (low 8 bits)   uint32_t* (zero-extended)
+//   H       2 each           repetitions  int (low 16 bits)  uint32_t* (zero-extended)
+//   L       4 each           repetitions  int32/uint32       uint32_t* or int32_t*
+//   F       4 each           repetitions  double             float* (IEEE single)
+//   P       1 each           repetitions  nothing            nothing
+//   E       1                the byte     nothing            nothing (byte not checked)
+//   S       count            width        const char*        char* with count + 1 bytes
+//   M       count            width        const void*        void* with count bytes
+//   B       2 + length       ignored      uint32_t, const    uint32_t*, void* with
+//                                         void*              kBlockMax bytes
+//
+// Numbers are big-endian, written and read byte by byte; there is no
+// alignment and no gap between fields. Any character outside the table ends
+// the format as its NUL does: the items after it are never read and their
+// arguments never taken. A count of 0 before C, H, L, F or P takes no
+// argument and moves nothing; S and M take their one pointer whatever the
+// count (0S unpacks to an empty string), and B ignores its count.
+//
+// Pad bytes (P) are stepped over and never written: they keep what the
+// buffer held. S and M fields are fixed-width. A packed S field holds the
+// string's first count characters, zero-filled; a string of count or more
+// characters leaves no terminator in the record, and unpacking always writes
+// one after the copied bytes, count + 1 bytes at most. A B field is a 16-bit
+// length and that many data bytes, at most kBlockMax.
+//
+// Null pointers are allowed wherever a pointer is taken: on pack, null S, M
+// or B data gives zero bytes of the full width; on unpack, a null
+// destination steps over exactly the bytes a real one would consume.
+//
+// Counts saturate at INT32_MAX while their digits are read, so no count is
+// ever negative and no arithmetic on it overflows; a count that large is
+// outside the language anyway (no buffer holds such a record).
+//
+// The codec checks no bounds: the caller gives a buffer of at least
+// packed_size(format) bytes, and for a format with B fields 2 + kBlockMax
+// bytes for each of them besides its other fields. It keeps no state and allocates nothing: any
+// number of threads may use it at once, each on its own buffers.
+#ifndef NETWORK_SYSTEM_RECORD_CODEC_H_
+#define NETWORK_SYSTEM_RECORD_CODEC_H_
+
+#include <cstdarg>
+#include <cstdint>
+
+class RecordCodec {
+  public:
+    // What one item of a format is.
+    enum class Kind : uint8_t {
+        kEnd,       // the terminating NUL
+        kOther,     // a character outside the language: ends the format too
+        kChar,      // C
+        kShort,     // H
+        kLong,      // L
+        kFloat,     // F
+        kPad,       // P
+        kConstant,  // E
+        kString,    // S
+        kMemory,    // M
+        kBlock,     // B
+    };
+
+    struct Item {
+        const char* next;  // the format position after the item
+        Kind kind;
+        int32_t count;  // 0..INT32_MAX; 1 when the item has no digits
+    };
+
+    // Largest data length of a B field; longer lengths are clamped to it.
+    static constexpr uint32_t kBlockMax = 1312;
+    // packed_size() of any format holding a B field: the largest datagram
+    // the transport carries (its DGRAM_MAX).
+    static constexpr int32_t kBlockFormatSize = 1406;
+
+    RecordCodec() = delete;
+
+    // Reads one item at `position`. The letter is always stepped over, the
+    // terminating NUL included, so after kEnd or kOther `next` must not be
+    // read. Never fails.
+    static constexpr Item next_item(const char* position);
+
+    // Writes the record described by `format` into `buffer`, taking one
+    // value per repetition of C, H, L and F, one per S and M item and two
+    // per B item. Returns the bytes from the buffer's start to the end of
+    // the last field, pad bytes included.
+    static int32_t pack(void* buffer, const char* format, ...);
+    static int32_t vpack(void* buffer, const char* format, va_list args);
+
+    // Reads the record described by `format` from `buffer`, storing through
+    // one destination pointer per value (two per B item: length, then data).
+    // Returns the number of bytes consumed: the input position at the end,
+    // measured from the buffer's start.
+    //
+    // A stored B length above kBlockMax cannot come from pack(); it marks a
+    // corrupt or hostile record. unpack clamps it to kBlockMax, stores the
+    // clamped length, copies that many bytes and steps over 2 + kBlockMax,
+    // so kBlockMax bytes of data room are always enough and the read never
+    // runs further than that into the record.
+    static int32_t unpack(const void* buffer, const char* format, ...);
+    static int32_t vunpack(const void* buffer, const char* format, va_list args);
+
+    // The number of bytes `format` describes: the sum of its fields up to the
+    // end of the format; kBlockFormatSize as soon as a B item is met; 0 for
+    // an empty format. Saturates at INT32_MAX.
+    static constexpr int32_t packed_size(const char* format);
+
+  private:
+    static constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+    static constexpr Kind kind_of(char letter);
+};
+
+constexpr RecordCodec::Kind RecordCodec::kind_of(char letter) {
+    switch (letter) {
+        case '\0':
+            return Kind::kEnd;
+        case 'C':
+        case 'c':
+            return Kind::kChar;
+        case 'H':
+        case 'h':
+            return Kind::kShort;
+        case 'L':
+        case 'l':
+            return Kind::kLong;
+        case 'F':
+        case 'f':
+            return Kind::kFloat;
+        case 'P':
+        case 'p':
+            return Kind::kPad;
+        case 'E':
+        case 'e':
+            return Kind::kConstant;
+        case 'S':
+        case 's':
+            return Kind::kString;
+        case 'M':
+        case 'm':
+            return Kind::kMemory;
+        case 'B':
+        case 'b':
+            return Kind::kBlock;
+        default:
+            return Kind::kOther;
+    }
+}
+
+constexpr RecordCodec::Item RecordCodec::next_item(const char* position) {
+    constexpr int32_t kCountMax = INT32_MAX;
+    // The digits are exactly those isdigit() accepts ('0' to '9').
+    int32_t count = 1;
+    if (is_digit(*position)) {
+        count = 0;
+        for (; is_digit(*position); ++position) {
+            const int32_t digit = *position - '0';
+            count = count > (kCountMax - digit) / 10 ? kCountMax : count * 10 + digit;
+        }
+    }
+    const char letter = *position++;
+    return Item{position, kind_of(letter), count};
+}
+
+constexpr int32_t RecordCodec::packed_size(const char* format) {
+    // The sum is kept in 64 bits and capped after every item, so it cannot
+    // overflow however many items the format holds.
+    int64_t size = 0;
+    for (;;) {
+        const Item item = next_item(format);
+        format = item.next;
+        int64_t width = 0;
+        switch (item.kind) {
+            case Kind::kEnd:
+            case Kind::kOther:
+                return static_cast<int32_t>(size);
+            case Kind::kBlock:
+                return kBlockFormatSize;
+            case Kind::kChar:
+            case Kind::kPad:
+            case Kind::kString:
+            case Kind::kMemory:
+                width = item.count;
+                break;
+            case Kind::kShort:
+                width = int64_t{2} * item.count;
+                break;
+            case Kind::kLong:
+            case Kind::kFloat:
+                width = int64_t{4} * item.count;
+                break;
+            case Kind::kConstant:
+                width = 1;
+                break;
+        }
+        size = size + width > INT32_MAX ? INT32_MAX : size + width;
+    }
+}
+
+#endif  // NETWORK_SYSTEM_RECORD_CODEC_H_
