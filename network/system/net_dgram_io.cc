@@ -1,0 +1,379 @@
+#include "network/system/net_dgram_io.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "network/system/net_logging.h"
+
+namespace {
+
+// CRC-16/GENIBUS table: entry i is the register after shifting i, placed in
+// the high byte, eight times through the polynomial 0x1021.
+constexpr std::array<uint16_t, 256> make_crc_table() {
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t reg = i << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 0x8000) ? (reg << 1) ^ 0x1021 : reg << 1;
+        table[i] = static_cast<uint16_t>(reg);
+    }
+    return table;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
+
+// The scrambling key, for a peer that rebuilds it in another language:
+// run Marsaglia's xorshift32 from the seed 2463534242 (0x92D68CA2), each
+// step being
+//     x ^= x << 13;  x ^= x >> 17;  x ^= x << 5;     (x unsigned 32-bit)
+// and take as key byte i (0 to 1023) the top byte (x >> 24) of x after step
+// i + 1. The table starts 0x2B 0x94 0x7B 0x77 and ends 0xF8; its
+// net_dgram_crc16 is 0x883F.
+constexpr std::array<uint8_t, kDgramKeySize> make_key() {
+    std::array<uint8_t, kDgramKeySize> key{};
+    uint32_t x = 2463534242u;
+    for (uint32_t i = 0; i < kDgramKeySize; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        key[i] = static_cast<uint8_t>(x >> 24);
+    }
+    return key;
+}
+
+uint16_t get_be16(const uint8_t* at) {
+    return static_cast<uint16_t>((at[0] << 8) | at[1]);
+}
+
+void put_be16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+// Serials further apart than this in either direction are not "newer".
+constexpr int kSerialWindow = 16384;
+
+}  // namespace
+
+constexpr std::array<uint8_t, kDgramKeySize> net_dgram_key = make_key();
+
+uint16_t net_dgram_crc16(const uint8_t* data, uint32_t length) {
+    uint16_t reg = 0xFFFF;
+    for (uint32_t i = 0; i < length; ++i)
+        reg = static_cast<uint16_t>((reg << 8) ^ kCrcTable[(reg >> 8) ^ data[i]]);
+    return static_cast<uint16_t>(reg ^ 0xFFFF);
+}
+
+void net_dgram_scramble(uint8_t* dst, const uint8_t* src, uint32_t length) {
+    for (uint32_t i = 0; i < length; ++i)
+        dst[i] = static_cast<uint8_t>(src[i] ^ net_dgram_key[(length + i) % kDgramKeySize]);
+}
+
+bool net_dgram_serial_newer(uint16_t serial, uint16_t last) {
+    if (serial > last)
+        return serial - last < kSerialWindow;
+    if (serial < last)
+        return last - serial > kSerialWindow;
+    return false;
+}
+
+// ---- DgramEndpoint --------------------------------------------------------
+
+void DgramEndpoint::attach(int socket_fd) {
+    socket_ = socket_fd;
+    requested_ = Idle;
+    opened_ = 1;
+    pending_ = 1;
+}
+
+bool DgramEndpoint::begin_io(uint32_t* attempted, bool reader) {
+    if (attempted != nullptr)
+        *attempted = 0;
+    const bool was_pending = pending_ != 0;
+    if (was_pending) {
+        previous_ = state_;
+        state_ = requested_;
+    }
+    switch (state_) {
+        case Idle:
+            pending_ = 0;
+            if (opened_) {
+                requested_ = Active;
+                pending_ = 1;
+            }
+            return false;
+        case Active:
+            pending_ = 0;
+            return true;
+        case Failed:
+            // The trace marks the call that entered Failed, not later ones.
+            if (was_pending) {
+                pending_ = 0;
+                const unsigned self = static_cast<unsigned>(reinterpret_cast<uintptr_t>(this));
+                if (reader)
+                    net_trace("0x%08x, STREAM READ: ERROR", self);
+                else
+                    net_trace("0x%08x, STREAM WRITE: ERROR", self);
+            }
+            return false;
+        default:
+            return false;
+    }
+}
+
+uint32_t DgramEndpoint::receive_step(uint8_t* buffer, uint32_t capacity, uint32_t* fill,
+                                     uint32_t* attempted) {
+    // Less than one whole datagram of room: leave it waiting in the socket.
+    if (capacity - DGRAM_MAX < *fill)
+        return 0;
+    // MSG_TRUNC makes recv give a longer datagram's full length (only
+    // DGRAM_MAX bytes are copied), so it can be told apart and dropped.
+    const ssize_t got = recv(socket_, buffer + *fill, DGRAM_MAX, MSG_TRUNC | MSG_DONTWAIT);
+    if (attempted != nullptr)
+        *attempted = 1;
+    if (got < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
+        NET_LOG_ERRNO();
+        requested_ = Failed;
+        pending_ = 1;
+        return 0;
+    }
+    // Empty and overlong datagrams are dropped: fill stays.
+    if (got == 0 || got > static_cast<ssize_t>(DGRAM_MAX))
+        return 0;
+    *fill += static_cast<uint32_t>(got);
+    return static_cast<uint32_t>(got);
+}
+
+uint32_t DgramEndpoint::send_step(uint8_t* queue, uint32_t* fill, uint32_t length,
+                                  const sockaddr_in& destination, uint32_t* attempted) {
+    const ssize_t sent =
+        sendto(socket_, queue, length, MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (attempted != nullptr)
+        *attempted = 1;
+    if (sent < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return 0;
+        NET_LOG_ERRNO();
+        requested_ = Failed;
+        pending_ = 1;
+        return 0;
+    }
+    if (sent == 0)
+        return 0;
+    const uint32_t count = static_cast<uint32_t>(sent);
+    memmove(queue, queue + count, *fill - count);
+    *fill -= count;
+    return count;
+}
+
+// ---- BasicDgramFrameReader ------------------------------------------------
+
+template <uint32_t Capacity>
+int BasicDgramFrameReader<Capacity>::open(int socket_fd, uint32_t scrambled,
+                                          uint32_t check_serial) {
+    if (socket_fd == -1)
+        return 0;
+    scrambled_ = scrambled;
+    check_serial_ = check_serial;
+    attach(socket_fd);
+    return 1;
+}
+
+template <uint32_t Capacity>
+void BasicDgramFrameReader<Capacity>::reset() {
+    capacity_ = Capacity;
+    fill_ = 0;
+    last_serial_ = 0;
+}
+
+template <uint32_t Capacity>
+uint32_t BasicDgramFrameReader<Capacity>::receive(uint32_t* attempted) {
+    if (!begin_io(attempted, true))
+        return 0;
+    return receive_step(buffer_, capacity_, &fill_, attempted);
+}
+
+template <uint32_t Capacity>
+void BasicDgramFrameReader<Capacity>::drop_front(uint32_t count) {
+    memmove(buffer_, buffer_ + count, fill_ - count);
+    fill_ -= count;
+}
+
+template <uint32_t Capacity>
+int BasicDgramFrameReader<Capacity>::next_frame(uint8_t* dst, uint32_t* length_out) {
+    for (;;) {
+        // A header alone is not examined yet: an empty frame waits until a
+        // byte follows it, and a short remainder joins the next datagram.
+        if (fill_ < kDgramHeaderSize + 1)
+            return 0;
+        const uint32_t length = get_be16(buffer_ + 2);
+        const uint16_t serial = get_be16(buffer_ + 4);
+        const uint32_t frame_size = length + kDgramHeaderSize;
+        // The frame runs past the bytes held: the queue has lost its frame
+        // boundaries, so everything held goes.
+        if (fill_ < frame_size) {
+            fill_ = 0;
+            return 0;
+        }
+        if (check_serial_ && !net_dgram_serial_newer(serial, last_serial_)) {
+            net_trace("UDP SER ERROR %d VS %d", serial, last_serial_);
+            drop_front(frame_size);
+            continue;
+        }
+        const uint8_t* payload = buffer_ + kDgramHeaderSize;
+        if (net_dgram_crc16(payload, length) != get_be16(buffer_)) {
+            net_trace("UDP CRC ERROR");
+            drop_front(frame_size);
+            continue;
+        }
+        if (scrambled_)
+            net_dgram_scramble(dst, payload, length);
+        else
+            memcpy(dst, payload, length);
+        *length_out = length;
+        last_serial_ = serial;
+        drop_front(frame_size);
+        return 1;
+    }
+}
+
+// ---- BasicDgramFrameWriter ------------------------------------------------
+
+template <uint32_t Capacity>
+int BasicDgramFrameWriter<Capacity>::open(int socket_fd, uint32_t scrambled,
+                                          const sockaddr_in* destination) {
+    if (destination == nullptr)
+        return 0;
+    scrambled_ = scrambled;
+    destination_ = *destination;
+    attach(socket_fd);
+    return 1;
+}
+
+template <uint32_t Capacity>
+void BasicDgramFrameWriter<Capacity>::reset() {
+    fill_ = 0;
+    next_serial_ = 1;
+}
+
+template <uint32_t Capacity>
+int BasicDgramFrameWriter<Capacity>::write_frame(const uint8_t* payload, uint32_t length) {
+    // A frame longer than one datagram could never be sent: send() takes
+    // only whole frames, so it would sit at the front of the queue for good
+    // and block every frame behind it. It is refused here instead (this
+    // also keeps every length within the 16-bit field, whatever Capacity).
+    if (length > kDgramPayloadMax) {
+        net_trace("send: buffer over");
+        return 0;
+    }
+    if (length + kDgramHeaderSize > Capacity - fill_) {
+        net_trace("send: buffer over");
+        return 0;
+    }
+    uint8_t* frame = queue_ + fill_;
+    put_be16(frame + 2, static_cast<uint16_t>(length));
+    put_be16(frame + 4, next_serial_);
+    ++next_serial_;  // wraps past 65535 to 0
+    if (scrambled_)
+        net_dgram_scramble(frame + kDgramHeaderSize, payload, length);
+    else if (length > 0)
+        memcpy(frame + kDgramHeaderSize, payload, length);
+    put_be16(frame, net_dgram_crc16(frame + kDgramHeaderSize, length));
+    fill_ += length + kDgramHeaderSize;
+    return 1;
+}
+
+template <uint32_t Capacity>
+uint32_t BasicDgramFrameWriter<Capacity>::send(uint32_t* attempted) {
+    if (!begin_io(attempted, false))
+        return 0;
+    if (fill_ == 0)
+        return 0;
+    // The longest run of whole frames from the front within DGRAM_MAX.
+    uint32_t length = 0;
+    while (length < fill_) {
+        const uint32_t frame_size = get_be16(queue_ + length + 2) + kDgramHeaderSize;
+        if (length + frame_size > DGRAM_MAX)
+            break;
+        length += frame_size;
+    }
+    // write_frame refuses frames that fit no datagram, so the run is never
+    // empty.
+    if (length == 0)
+        return 0;
+    return send_step(queue_, &fill_, length, destination_, attempted);
+}
+
+template class BasicDgramFrameReader<kDgramBufferSize>;
+template class BasicDgramFrameReader<kDgramLargeBufferSize>;
+template class BasicDgramFrameWriter<kDgramBufferSize>;
+template class BasicDgramFrameWriter<kDgramLargeBufferSize>;
+
+// ---- DgramReader ----------------------------------------------------------
+
+int DgramReader::open(int socket_fd) {
+    if (socket_fd == -1)
+        return 0;
+    attach(socket_fd);
+    return 1;
+}
+
+void DgramReader::reset() {
+    fill_ = 0;
+    capacity_ = kDgramBufferSize;
+}
+
+uint32_t DgramReader::receive(uint32_t* attempted) {
+    if (!begin_io(attempted, true))
+        return 0;
+    return receive_step(buffer_, capacity_, &fill_, attempted);
+}
+
+uint32_t DgramReader::read(uint8_t* dst, uint32_t n) {
+    const uint32_t count = n < fill_ ? n : fill_;
+    if (count == 0)
+        return 0;
+    memcpy(dst, buffer_, count);
+    memmove(buffer_, buffer_ + count, fill_ - count);
+    fill_ -= count;
+    return count;
+}
+
+// ---- DgramWriter ----------------------------------------------------------
+
+int DgramWriter::open(int socket_fd, const sockaddr_in* destination) {
+    if (destination == nullptr)
+        return 0;
+    destination_ = *destination;
+    attach(socket_fd);
+    return 1;
+}
+
+void DgramWriter::reset() {
+    fill_ = 0;
+}
+
+int DgramWriter::write(const uint8_t* data, uint32_t length) {
+    // The same room test as write_frame, header included, though none is
+    // added. 64-bit so that no length can wrap it.
+    if (uint64_t{length} + kDgramHeaderSize > kDgramBufferSize - fill_) {
+        net_trace("send: buffer over");
+        return 0;
+    }
+    if (length > 0)
+        memcpy(queue_ + fill_, data, length);
+    fill_ += length;
+    return 1;
+}
+
+uint32_t DgramWriter::send(uint32_t* attempted) {
+    if (!begin_io(attempted, false))
+        return 0;
+    if (fill_ == 0)
+        return 0;
+    return send_step(queue_, &fill_, fill_, destination_, attempted);
+}
