@@ -21,3 +21,13 @@ run_suite() {  # build-dir ctest-args cmake-args...
 
 run_suite build ""
 run_suite build-asan "" -DREPORT_SANITIZE=ON
+
+# The threaded code under ThreadSanitizer: the worker thread class and the
+# daemon end to end (the daily job test runs under libfaketime, which does
+# not mix with the ThreadSanitizer runtime, so it stays in the runs above).
+echo "=== build-tsan ==="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREPORT_TSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target report_server fault_inject \
+  net_worker_thread_test lifecycle_e2e_test report_e2e_test
+TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
+  -R '^(WorkerThread|Lifecycle|Reports)\.'

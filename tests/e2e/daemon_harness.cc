@@ -1,5 +1,7 @@
 #include "e2e/daemon_harness.h"
 
+#include "network/system/net_dgram_io.h"
+#include "network/system/report_record.h"
 #include "support/stderr_capture.h"
 
 #include <arpa/inet.h>
@@ -125,6 +127,25 @@ bool send_datagram(const std::string& bytes, int port) {
            static_cast<ssize_t>(bytes.size());
 }
 
+std::string frame_of(const std::string& payload, uint16_t serial) {
+    const uint16_t crc = net_dgram_crc16(reinterpret_cast<const uint8_t*>(payload.data()),
+                                         static_cast<uint32_t>(payload.size()));
+    const uint16_t length = static_cast<uint16_t>(payload.size());
+    std::string frame = {static_cast<char>(crc >> 8),    static_cast<char>(crc & 0xFF),
+                         static_cast<char>(length >> 8), static_cast<char>(length & 0xFF),
+                         static_cast<char>(serial >> 8), static_cast<char>(serial & 0xFF)};
+    return frame + payload;
+}
+
+std::string report_record(int level, const std::string& text, int type) {
+    std::string record(kReportRecordSize, '\0');
+    record[8] = static_cast<char>(type);
+    record[9] = static_cast<char>(level);
+    record.replace(10, text.size(), text);
+    record.resize(kReportRecordSize);
+    return record;
+}
+
 std::vector<std::string> unstamped_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -209,15 +230,11 @@ bool Daemon::wait_for_pid_file(double seconds) {
     return false;
 }
 
-bool Daemon::wait_until_sigterm_handled(double seconds) {
-    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
-    const unsigned long long sigterm_bit = 1ULL << (SIGTERM - 1);
+bool Daemon::wait_until_waiting_for_sigterm(double seconds) {
+    const std::string wchan = "/proc/" + std::to_string(pid_) + "/wchan";
     const double deadline = monotonic_seconds() + seconds;
     while (monotonic_seconds() < deadline) {
-        const std::string status = read_file(status_path);
-        const size_t at = status.find("SigCgt:\t");
-        if (at != std::string::npos &&
-            (std::stoull(status.substr(at + 8), nullptr, 16) & sigterm_bit))
+        if (read_file(wchan).find("sigtimedwait") != std::string::npos)
             return true;
         sleep_seconds(0.01);
     }

@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ void write_file(const std::string& path, const std::string& text, mode_t mode = 
 
 // Sends one UDP datagram to 127.0.0.1:port. Returns false when sendto fails.
 bool send_datagram(const std::string& bytes, int port = 32730);
+
+// One frame as peers send it: CRC-16 of the payload, its length and
+// `serial`, each big-endian, then the payload.
+std::string frame_of(const std::string& payload, uint16_t serial = 1);
+
+// A report record (266 bytes) with `type`, `level` and the text field
+// holding `text` (at most 256 bytes, zero-padded; may hold zero bytes).
+std::string report_record(int level, const std::string& text, int type = 192);
 
 // Lines of `text` with their "<date time> " stamp removed (lines without a
 // stamp are kept as they are).
@@ -61,10 +70,10 @@ class Daemon {
     // remembers that pid. False on time-out.
     bool wait_for_pid_file(double seconds = 5);
 
-    // Waits (at most `seconds`) until the daemon has installed its SIGTERM
-    // handler (/proc/PID/status, SigCgt): from then on SIGTERM stops it in
-    // order instead of killing it.
-    bool wait_until_sigterm_handled(double seconds = 5);
+    // Waits (at most `seconds`) until the daemon's main thread waits for
+    // SIGTERM (its wchan in /proc): start-up is over, and a SIGTERM now
+    // stops it in order.
+    bool wait_until_waiting_for_sigterm(double seconds = 5);
 
     // Waits until the UDP port is bound in this namespace (/proc/net/udp).
     bool wait_until_bound(int port = 32730, double seconds = 5);

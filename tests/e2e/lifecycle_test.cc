@@ -41,7 +41,7 @@ mode_t permission_bits(const std::string& path) {
 void start(Daemon& daemon, const std::vector<std::string>& args) {
     ASSERT_EQ(daemon.run(args), 0) << "the caller sees status 0 once the first fork succeeded";
     ASSERT_TRUE(daemon.wait_for_pid_file()) << daemon.stderr_text();
-    ASSERT_TRUE(daemon.wait_until_sigterm_handled()) << daemon.stderr_text();
+    ASSERT_TRUE(daemon.wait_until_waiting_for_sigterm()) << daemon.stderr_text();
 }
 
 void stop_cleanly(Daemon& daemon) {

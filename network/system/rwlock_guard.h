@@ -1,0 +1,52 @@
+// RwLockGuard: holds a reader-writer lock for one scope, and makes a failed
+// lock call visible instead of fatal.
+//
+// A failed lock call writes "exclusive lock: failed at FILE(LINE)" or
+// "shared lock: failed at FILE(LINE)" with the place of the lock call, and
+// the caller goes on without the lock: its few field accesses (or its one
+// log line) are worth more than the exclusion they lose. Such a call fails
+// only on misuse (an uninitialised lock, or one this thread already holds
+// exclusively), so going on is the lesser harm. A lock that was not taken is
+// never unlocked: unlocking it would release a hold of another thread.
+//
+// Use the macros, which pass the place of the call.
+#ifndef NETWORK_SYSTEM_RWLOCK_GUARD_H_
+#define NETWORK_SYSTEM_RWLOCK_GUARD_H_
+
+#include <pthread.h>
+
+#include "network/system/net_logging.h"
+
+class RwLockGuard {
+public:
+    enum Mode { kShared, kExclusive };
+
+    RwLockGuard(pthread_rwlock_t* lock, Mode mode, const char* file, int line) : lock_(lock) {
+        const int result =
+            mode == kExclusive ? pthread_rwlock_wrlock(lock) : pthread_rwlock_rdlock(lock);
+        held_ = result == 0;
+        if (!held_) {
+            net_log(mode == kExclusive ? "exclusive lock: failed at %s(%d)"
+                                       : "shared lock: failed at %s(%d)",
+                    file, line);
+        }
+    }
+    ~RwLockGuard() {
+        if (held_) pthread_rwlock_unlock(lock_);
+    }
+    RwLockGuard(const RwLockGuard&) = delete;
+    RwLockGuard& operator=(const RwLockGuard&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    pthread_rwlock_t* lock_;
+    bool held_;
+};
+
+#define RW_LOCK_EXCLUSIVE(guard, lock) \
+    RwLockGuard guard((lock), RwLockGuard::kExclusive, __FILE__, __LINE__)
+#define RW_LOCK_SHARED(guard, lock) \
+    RwLockGuard guard((lock), RwLockGuard::kShared, __FILE__, __LINE__)
+
+#endif  // NETWORK_SYSTEM_RWLOCK_GUARD_H_
