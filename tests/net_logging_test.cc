@@ -54,8 +54,19 @@ TEST(NetLog, LineIsSiteTimeStampThenTextAndNewline) {
     stand_clock_at(kMonthEnd + 123456);
     const int written = net_log("LEVEL %d: (%s)", 5, "ok");
     net_log("");
+    // The stamp of each line follows the clock, also across and back over a
+    // second boundary (the date part is reused within one second only).
+    stand_clock_at(kMonthEnd + 999999);
+    net_log("a");
+    stand_clock_at(kMonthEnd - 1);
+    net_log("b");
+    stand_clock_at(kMonthEnd + 1000000);
+    net_log("c");
     stand_clock_at(-1);
-    EXPECT_EQ(capture.text(), "<2026/4/1 00:00:00.123> LEVEL 5: (ok)\n<2026/4/1 00:00:00.123> \n");
+    EXPECT_EQ(capture.text(),
+              "<2026/4/1 00:00:00.123> LEVEL 5: (ok)\n<2026/4/1 00:00:00.123> \n"
+              "<2026/4/1 00:00:00.999> a\n<2026/3/31 23:59:59.999> b\n"
+              "<2026/4/1 00:00:01.000> c\n");
     EXPECT_EQ(written, static_cast<int>(strlen("LEVEL 5: (ok)\n")));
 }
 
