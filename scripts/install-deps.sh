@@ -9,6 +9,7 @@ packages=(
   libbenchmark-dev                          # micro benchmarks
   faketime                                  # the 02:00 daily job under faked time
   iproute2 util-linux procps                # namespaces for the end-to-end tests
+  dpkg-dev groff-base man-db logrotate python3  # Debian package, man pages, rotation, example peer
   "$@"
 )
 

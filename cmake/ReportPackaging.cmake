@@ -1,0 +1,144 @@
+# Installation and the Debian package.
+#
+#   cmake --install build [--prefix DIR]     binaries, library, headers,
+#                                            CMake package, unit, logrotate
+#                                            file, man pages, example
+#   cpack -G DEB  (in the build directory)   report-server_<version>_<arch>.deb
+#
+# The package installs to /usr, so its configuration goes to /etc (see
+# report_install_sysconf below).
+
+include(CMakePackageConfigHelpers)
+
+set(REPORT_CMAKE_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/ReportNetwork")
+# Documentation goes under the package's name, as Debian has it.
+set(REPORT_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/report-server")
+
+# --- programs and library ---------------------------------------------------
+
+install(TARGETS report_server RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+install(TARGETS report_send RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+
+install(TARGETS network EXPORT ReportNetworkTargets
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(DIRECTORY
+    "${PROJECT_SOURCE_DIR}/network/system"
+    "${PROJECT_SOURCE_DIR}/network/server"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/network"
+  FILES_MATCHING PATTERN "*.h"
+  # The daemon's own class is not part of the library.
+  PATTERN "net_report_server.h" EXCLUDE)
+
+# find_package(ReportNetwork) gives the imported target ReportNetwork::network.
+install(EXPORT ReportNetworkTargets
+  NAMESPACE ReportNetwork::
+  DESTINATION "${REPORT_CMAKE_PACKAGE_DIR}")
+configure_package_config_file(
+  "${PROJECT_SOURCE_DIR}/cmake/ReportNetworkConfig.cmake.in"
+  "${PROJECT_BINARY_DIR}/ReportNetworkConfig.cmake"
+  INSTALL_DESTINATION "${REPORT_CMAKE_PACKAGE_DIR}")
+# Record layouts and frames are shared across a major version.
+write_basic_package_version_file(
+  "${PROJECT_BINARY_DIR}/ReportNetworkConfigVersion.cmake"
+  VERSION "${PROJECT_VERSION}"
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+    "${PROJECT_BINARY_DIR}/ReportNetworkConfig.cmake"
+    "${PROJECT_BINARY_DIR}/ReportNetworkConfigVersion.cmake"
+  DESTINATION "${REPORT_CMAKE_PACKAGE_DIR}")
+
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/send_report"
+  DESTINATION "${REPORT_DOC_DIR}/examples"
+  FILES_MATCHING PATTERN "CMakeLists.txt" PATTERN "*.cc")
+
+# --- service files ------------------------------------------------------------
+
+# Relative to the prefix: /usr/lib/systemd/system in the package.
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/report-server.service"
+  DESTINATION lib/systemd/system)
+
+# Configuration files go to /etc when the prefix is /usr (as in the package)
+# and to PREFIX/etc otherwise: the GNUInstallDirs rule, applied at install
+# time so that `cmake --install --prefix DIR` never writes into the real /etc.
+# file(INSTALL) puts DESTDIR (set by cpack) in front.
+function(report_install_sysconf source subdirectory name)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(report_sysconf_dir \"/etc\")
+    else()
+      set(report_sysconf_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}\")
+    endif()
+    file(INSTALL \"${source}\"
+      DESTINATION \"\${report_sysconf_dir}/${subdirectory}\"
+      RENAME \"${name}\"
+      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  ")
+endfunction()
+report_install_sysconf("${PROJECT_SOURCE_DIR}/packaging/report-server.logrotate"
+  logrotate.d report-server)
+
+# Man pages, compressed as Debian keeps them.
+find_program(REPORT_GZIP gzip REQUIRED)
+set(report_man_pages report_server.8 report_send.1)
+set(report_man_archives)
+foreach(page IN LISTS report_man_pages)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
+  set(archive "${PROJECT_BINARY_DIR}/packaging/${page}.gz")
+  add_custom_command(OUTPUT "${archive}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/packaging"
+    COMMAND "${REPORT_GZIP}" -9 -n -c "${PROJECT_SOURCE_DIR}/packaging/${page}" > "${archive}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/packaging/${page}"
+    COMMENT "Compressing man page ${page}"
+    VERBATIM)
+  install(FILES "${archive}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
+  list(APPEND report_man_archives "${archive}")
+endforeach()
+add_custom_target(report_man_pages ALL DEPENDS ${report_man_archives})
+
+# --- Debian package -----------------------------------------------------------
+
+set(REPORT_PACKAGE_MAINTAINER "Report server maintainers <root@localhost>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+# Maintainer scripts and the conffiles list: the logrotate file is the
+# package's one configuration file, so dpkg keeps local changes to it.
+set(report_control_dir "${PROJECT_BINARY_DIR}/packaging/debian")
+file(MAKE_DIRECTORY "${report_control_dir}")
+file(WRITE "${report_control_dir}/conffiles" "/etc/logrotate.d/report-server\n")
+foreach(script postinst prerm postrm)
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/${script}"
+    "${report_control_dir}/${script}" COPYONLY)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME report-server)
+set(CPACK_PACKAGE_VENDOR "report server")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "${REPORT_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "daemon that logs reports received over UDP, and its peer library")
+# The body of the Description field; CPack puts the summary above it and
+# indents each line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"report_server takes reports as framed, checksummed UDP datagrams on port
+32730 and writes each into its log as a time-stamped line; at 02:00 site
+time it runs the installation's daily script. The package holds the daemon
+with its systemd unit and log rotation, the report_send command, and the
+static network library with its headers and CMake package (ReportNetwork)
+for peers.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${report_control_dir}/conffiles"
+  "${report_control_dir}/postinst"
+  "${report_control_dir}/prerm"
+  "${report_control_dir}/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# Only the binary package: no source archive from `cpack`.
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
