@@ -317,8 +317,9 @@ TEST(DgramFrameWriter, PacksWholeFramesAndARoundTripRestoresThem) {
     EXPECT_EQ(next_frames(*reader), payloads);
 
     // Frames that fill a datagram exactly leave together.
-    ASSERT_EQ(writer->write_frame(payloads[0].data(), 500), 1);
-    ASSERT_EQ(writer->write_frame(payloads[0].data(), 894), 1);
+    const Bytes filler(894, 7);
+    ASSERT_EQ(writer->write_frame(filler.data(), 500), 1);
+    ASSERT_EQ(writer->write_frame(filler.data(), 894), 1);
     EXPECT_EQ(writer->send(), DGRAM_MAX);
 }
 
