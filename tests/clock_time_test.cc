@@ -2,127 +2,88 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
 
+using Fields = std::array<int32_t, 8>;
+
+// year, month, day, hour, minute, second, millisecond, weekday
+Fields fields(const CalendarFields& f) {
+    return {f.year, f.month, f.day, f.hour, f.minute, f.second, f.millisecond, f.weekday};
+}
+
 std::string stamp_of(ClockTime& t, bool site) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
+    char text[64] = {};
+    FILE* out = fmemopen(text, sizeof text, "w");
     const int written = site ? t.print_site_stamp(out) : t.print_utc_stamp(out);
     fclose(out);
-    std::string result(text, size);
-    free(text);
-    EXPECT_EQ(written, static_cast<int>(result.size()));
-    return result;
+    EXPECT_EQ(written, static_cast<int>(strlen(text)));
+    return text;
 }
 
-TEST(ClockTime, EpochBreaksDownInUtcAndSiteTime) {
+TEST(ClockTime, BreakdownsAndStamps) {
     ClockTime t;
-    t.set(0, 0);
-    const CalendarFields& utc = t.utc_fields();
-    EXPECT_EQ(utc.millisecond, 0);
-    EXPECT_EQ(utc.second, 0);
-    EXPECT_EQ(utc.minute, 0);
-    EXPECT_EQ(utc.hour, 0);
-    EXPECT_EQ(utc.day, 0);
-    EXPECT_EQ(utc.weekday, 4);  // a Thursday
-    EXPECT_EQ(utc.month, 0);
-    EXPECT_EQ(utc.year, 1970);
-    EXPECT_EQ(t.site_fields().hour, 9);
+    t.set(0, 0);  // the epoch, a Thursday
+    EXPECT_EQ(fields(t.utc_fields()), (Fields{1970, 0, 0, 0, 0, 0, 0, 4}));
     EXPECT_EQ(stamp_of(t, false), "<1970/1/1 00:00:00.000> ");
     EXPECT_EQ(stamp_of(t, true), "<1970/1/1 09:00:00.000> ");
-}
 
-TEST(ClockTime, SiteTimeRollsIntoTheNextMonthAtFifteenHundredUtc) {
-    setenv("TZ", "America/New_York", 1);  // site time must not care
-    tzset();
-    ClockTime t;
-    t.set(1774969200, 0);  // 2026-03-31 15:00:00 UTC, the last day of March
-    EXPECT_EQ(t.utc_fields().month, 2);
-    EXPECT_EQ(t.utc_fields().day, 30);
-    EXPECT_EQ(t.utc_fields().hour, 15);
-    const CalendarFields& site = t.site_fields();
-    EXPECT_EQ(site.month, 3);
-    EXPECT_EQ(site.day, 0);
-    EXPECT_EQ(site.hour, 0);
-    EXPECT_EQ(site.minute, 0);
-    EXPECT_EQ(stamp_of(t, true), "<2026/4/1 00:00:00.000> ");
-    unsetenv("TZ");
-    tzset();
-}
-
-TEST(ClockTime, MillisecondsAreTruncatedMicroseconds) {
-    ClockTime t;
+    // Milliseconds are truncated microseconds; each set() is seen.
     t.set(100, 999999);
-    EXPECT_EQ(t.utc_fields().millisecond, 999);
+    EXPECT_EQ(stamp_of(t, false), "<1970/1/1 00:01:40.999> ");
     t.set(100, 999);
     EXPECT_EQ(t.utc_fields().millisecond, 0);
-    EXPECT_EQ(stamp_of(t, true), "<1970/1/1 09:01:40.000> ");
-}
-
-TEST(ClockTime, DifferenceIsAbsoluteWithBorrowAndReturnsTheOrder) {
-    ClockTime a, b;
-    a.set(5, 200000);
-    b.set(3, 700000);
-    EXPECT_EQ(a.difference(b), 1);
-    EXPECT_EQ(a.seconds(), 1);
-    EXPECT_EQ(a.microseconds(), 500000);
-
-    a.set(5, 200000);
-    EXPECT_EQ(b.difference(a), -1);
-    EXPECT_EQ(b.seconds(), 1);
-    EXPECT_EQ(b.microseconds(), 500000);
-
-    a.set(7, 7);
-    b.set(7, 7);
-    EXPECT_EQ(a.difference(b), 0);
-    EXPECT_EQ(a.seconds(), 0);
-    EXPECT_EQ(a.microseconds(), 0);
-
-    a.set(7, 8);
-    EXPECT_EQ(a.compare(b), 1);
-    EXPECT_EQ(b.compare(a), -1);
-}
-
-TEST(ClockTime, DivideSpreadsTheRemainderIntoMicroseconds) {
-    ClockTime t;
-    t.set(7, 500000);
-    t.divide(2);
-    EXPECT_EQ(t.seconds(), 3);
-    EXPECT_EQ(t.microseconds(), 750000);
-    t.set(10, 0);
-    t.divide(3);
-    EXPECT_EQ(t.seconds(), 3);
-    EXPECT_EQ(t.microseconds(), 333333);
-}
-
-TEST(ClockTime, FieldsAreRecomputedAfterTheTimeChanges) {
-    ClockTime t;
-    t.set(0, 0);
-    EXPECT_EQ(t.site_fields().hour, 9);
-    EXPECT_EQ(t.utc_fields().hour, 0);
-    t.set(3600, 0);
-    EXPECT_EQ(t.site_fields().hour, 10);
-    EXPECT_EQ(t.utc_fields().hour, 1);
-    t.difference(ClockTime());  // 3600 - 0
-    EXPECT_EQ(t.utc_fields().hour, 1);
-    t.divide(2);
-    EXPECT_EQ(t.utc_fields().minute, 30);
     t.now();
     EXPECT_GE(t.utc_fields().year, 2024);
+
+    // 2026-03-31 15:00 UTC, the last day of March, is already April 1 in
+    // site time, whatever the TZ of the process.
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    t.set(1774969200, 0);
+    EXPECT_EQ(fields(t.utc_fields()), (Fields{2026, 2, 30, 15, 0, 0, 0, 2}));
+    EXPECT_EQ(fields(t.site_fields()), (Fields{2026, 3, 0, 0, 0, 0, 0, 3}));
+    unsetenv("TZ");
+    tzset();
+
+    t.set(INT64_MAX, 0);  // beyond any year struct tm can hold
+    EXPECT_EQ(fields(t.utc_fields()), Fields{});
+    EXPECT_EQ(stamp_of(t, true), "<0/1/1 00:00:00.000> ");
 }
 
-TEST(ClockTime, UnconvertiblePointGivesZeroFieldsAndYearZeroStamp) {
-    ClockTime t;
-    t.set(INT64_MAX, 0);  // far beyond any year struct tm can hold
-    const CalendarFields& utc = t.utc_fields();
-    EXPECT_EQ(utc.year, 0);
-    EXPECT_EQ(utc.month, 0);
-    EXPECT_EQ(utc.hour, 0);
-    EXPECT_EQ(stamp_of(t, true), "<0/1/1 00:00:00.000> ");
+TEST(ClockTime, DifferenceAndDivide) {
+    // a, b, the order of a against b, then |a - b|
+    const int64_t differences[][7] = {{5, 200000, 3, 700000, 1, 1, 500000},
+                                      {3, 700000, 5, 200000, -1, 1, 500000},
+                                      {2, 300, 2, 100, 1, 0, 200},
+                                      {7, 7, 7, 7, 0, 0, 0}};
+    for (const auto& d : differences) {
+        ClockTime a, b;
+        a.set(d[0], d[1]);
+        b.set(d[2], d[3]);
+        EXPECT_EQ(a.utc_fields().second, d[0]);
+        EXPECT_EQ(a.difference(b), d[4]);
+        EXPECT_EQ(a.seconds(), d[5]);
+        EXPECT_EQ(a.microseconds(), d[6]);
+        EXPECT_EQ(a.utc_fields().second, d[5]);  // the fields follow the new point
+    }
+
+    // seconds, microseconds, divisor, then the quotient
+    const int64_t divisions[][5] = {{7, 500000, 2, 3, 750000}, {10, 0, 3, 3, 333333}};
+    for (const auto& d : divisions) {
+        ClockTime t;
+        t.set(d[0], d[1]);
+        EXPECT_EQ(t.utc_fields().second, d[0]);
+        t.divide(d[2]);
+        EXPECT_EQ(t.seconds(), d[3]);
+        EXPECT_EQ(t.microseconds(), d[4]);
+        EXPECT_EQ(t.utc_fields().second, d[3]);
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #ifndef REPORT_SERVER_BINARY
@@ -46,6 +47,19 @@ void sleep_seconds(double seconds) {
     struct timespec pause = {static_cast<time_t>(seconds),
                              static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
     nanosleep(&pause, nullptr);
+}
+
+// Calls `done` every 10 ms until it returns true (then true) or `seconds`
+// have passed (then false).
+bool poll_until(double seconds, const std::function<bool()>& done) {
+    const double deadline = monotonic_seconds() + seconds;
+    for (;;) {
+        if (done())
+            return true;
+        if (monotonic_seconds() > deadline)
+            return false;
+        sleep_seconds(0.01);
+    }
 }
 
 void reap_ended() {
@@ -167,19 +181,17 @@ bool every_line_stamped(const std::string& text) {
 }
 
 int reap_until(pid_t pid, double seconds) {
-    const double deadline = monotonic_seconds() + seconds;
-    for (;;) {
+    int status = -1;
+    poll_until(seconds, [&] {
         reap_ended();
         auto ended = ended_children.find(pid);
-        if (ended != ended_children.end()) {
-            const int status = ended->second;
-            ended_children.erase(ended);
-            return status;
-        }
-        if (monotonic_seconds() > deadline)
-            return -1;
-        sleep_seconds(0.01);
-    }
+        if (ended == ended_children.end())
+            return false;
+        status = ended->second;
+        ended_children.erase(ended);
+        return true;
+    });
+    return status;
 }
 
 Daemon::~Daemon() {
@@ -195,6 +207,9 @@ int Daemon::run(const std::vector<std::string>& args, const std::vector<std::str
     for (char** entry = environ; *entry != nullptr; ++entry)
         environment.push_back(*entry);
     environment.insert(environment.end(), env.begin(), env.end());
+    // Libraries preloaded by a test come ahead of a sanitizer runtime linked
+    // into the daemon; tell the runtime that this is intended.
+    environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
 
     const pid_t child = fork();
     if (child == 0) {
@@ -217,40 +232,26 @@ int Daemon::run(const std::vector<std::string>& args, const std::vector<std::str
 }
 
 bool Daemon::wait_for_pid_file(double seconds) {
-    const double deadline = monotonic_seconds() + seconds;
-    while (monotonic_seconds() < deadline) {
-        const std::string text = read_file(kPidFile);
-        const pid_t pid = static_cast<pid_t>(atoi(text.c_str()));
-        if (pid > 0 && kill(pid, 0) == 0) {
-            pid_ = pid;
-            return true;
-        }
-        sleep_seconds(0.01);
-    }
-    return false;
+    return poll_until(seconds, [&] {
+        const pid_t pid = static_cast<pid_t>(atoi(read_file(kPidFile).c_str()));
+        if (pid <= 0 || kill(pid, 0) != 0)
+            return false;
+        pid_ = pid;
+        return true;
+    });
 }
 
 bool Daemon::wait_until_waiting_for_sigterm(double seconds) {
     const std::string wchan = "/proc/" + std::to_string(pid_) + "/wchan";
-    const double deadline = monotonic_seconds() + seconds;
-    while (monotonic_seconds() < deadline) {
-        if (read_file(wchan).find("sigtimedwait") != std::string::npos)
-            return true;
-        sleep_seconds(0.01);
-    }
-    return false;
+    return poll_until(seconds,
+                      [&] { return read_file(wchan).find("sigtimedwait") != std::string::npos; });
 }
 
 bool Daemon::wait_until_bound(int port, double seconds) {
     char local[32];
     snprintf(local, sizeof local, ":%04X ", port);
-    const double deadline = monotonic_seconds() + seconds;
-    while (monotonic_seconds() < deadline) {
-        if (read_file("/proc/net/udp").find(local) != std::string::npos)
-            return true;
-        sleep_seconds(0.01);
-    }
-    return false;
+    return poll_until(seconds,
+                      [&] { return read_file("/proc/net/udp").find(local) != std::string::npos; });
 }
 
 bool Daemon::running() {
