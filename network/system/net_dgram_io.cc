@@ -23,6 +23,24 @@ constexpr std::array<uint16_t, 256> make_crc_table() {
 }
 constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
 
+// Tables for eight bytes per step ("slicing by 8"): entry b of table k is
+// the register after byte b followed by k zero bytes, so the eight table
+// lookups of one step are independent and the CPU overlaps them. The result
+// is the same as one byte at a time; it is what makes the CRC no longer the
+// largest cost of taking in a report.
+constexpr std::array<std::array<uint16_t, 256>, 8> make_crc_slices() {
+    std::array<std::array<uint16_t, 256>, 8> slices{};
+    slices[0] = make_crc_table();
+    for (int k = 1; k < 8; ++k) {
+        for (int b = 0; b < 256; ++b) {
+            const uint16_t previous = slices[k - 1][b];
+            slices[k][b] = static_cast<uint16_t>((previous << 8) ^ slices[0][previous >> 8]);
+        }
+    }
+    return slices;
+}
+constexpr std::array<std::array<uint16_t, 256>, 8> kCrcSlices = make_crc_slices();
+
 // The scrambling key, for a peer that rebuilds it in another language:
 // run Marsaglia's xorshift32 from the seed 2463534242 (0x92D68CA2), each
 // step being
@@ -60,7 +78,15 @@ constexpr std::array<uint8_t, kDgramKeySize> net_dgram_key = make_key();
 
 uint16_t net_dgram_crc16(const uint8_t* data, uint32_t length) {
     uint16_t reg = 0xFFFF;
-    for (uint32_t i = 0; i < length; ++i)
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint16_t head = static_cast<uint16_t>(reg ^ (data[i] << 8 | data[i + 1]));
+        reg = static_cast<uint16_t>(kCrcSlices[7][head >> 8] ^ kCrcSlices[6][head & 0xFF] ^
+                                    kCrcSlices[5][data[i + 2]] ^ kCrcSlices[4][data[i + 3]] ^
+                                    kCrcSlices[3][data[i + 4]] ^ kCrcSlices[2][data[i + 5]] ^
+                                    kCrcSlices[1][data[i + 6]] ^ kCrcSlices[0][data[i + 7]]);
+    }
+    for (; i < length; ++i)
         reg = static_cast<uint16_t>((reg << 8) ^ kCrcTable[(reg >> 8) ^ data[i]]);
     return static_cast<uint16_t>(reg ^ 0xFFFF);
 }
