@@ -252,16 +252,19 @@ void* ReportServer::status_thread_main(void* arg) {
                 break;
         }
 
-        // Cancellation window: no lock is held here.
+        // Cancellation window: no lock is held here. The flush comes before
+        // cancellation is enabled: write(2) is a cancellation point, and a
+        // cancel inside fflush would leave the stream half written.
         pthread_cleanup_push(do_nothing, arg);
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         net_log_flush_due();
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         pthread_testcancel();
-        if (busy) {
-            sched_yield();
-        } else if (status_now == STATUS_RUN) {
+        // After a busy pass the next one begins at once: more may be waiting,
+        // and the thread blocks in its wait as soon as the socket is empty
+        // (a yield here only cost a system call per datagram).
+        if (!busy && status_now == STATUS_RUN) {
             poll(&socket_readable, 1, kIdlePollMillis);  // a cancellation point
-        } else {
+        } else if (!busy) {
             poll(nullptr, 0, kIdlePollMillis);  // nothing to watch: just idle
         }
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
@@ -293,10 +296,11 @@ void* ReportServer::daily_job_main(void* arg) {
             nanosleep(&kDailyPause, nullptr);
         }
 
-        // Cancellation window: no lock is held here.
+        // Cancellation window: no lock is held here (the flush comes first,
+        // as in the status thread).
         pthread_cleanup_push(do_nothing, arg);
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         net_log_flush_due();
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         pthread_testcancel();
         sleep_to_next_second();  // a cancellation point
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
