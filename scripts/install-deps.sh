@@ -7,6 +7,7 @@ packages=(
   cmake g++ make clang libclang-rt-14-dev   # compilers; clang for libFuzzer and sanitizers
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # micro benchmarks
+  gnuplot-nox                               # the load benchmark's plot
   faketime                                  # the 02:00 daily job under faked time
   iproute2 util-linux procps                # namespaces for the end-to-end tests
   dpkg-dev groff-base man-db logrotate python3  # Debian package, man pages, rotation, example peer
