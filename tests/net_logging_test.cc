@@ -5,17 +5,17 @@
 // amount without waiting. Tests that redirect the standard streams run in a
 // child process (EXPECT_EXIT) and report failed checks on a saved copy of the
 // original standard error.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <sstream>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "network/system/net_logging.h"
@@ -24,7 +24,6 @@
 namespace {
 
 std::atomic<int64_t> fixed_micros{-1};  // >= 0: the clock stands at this point
-std::atomic<int64_t> shift_micros{0};   // added to the real time otherwise
 
 }  // namespace
 
@@ -33,7 +32,7 @@ extern "C" int gettimeofday(struct timeval* tv, void*) {
     if (micros < 0) {
         struct timespec real;
         clock_gettime(CLOCK_REALTIME, &real);
-        micros = real.tv_sec * 1000000 + real.tv_nsec / 1000 + shift_micros.load();
+        micros = real.tv_sec * 1000000 + real.tv_nsec / 1000;
     }
     tv->tv_sec = micros / 1000000;
     tv->tv_usec = micros % 1000000;
@@ -42,70 +41,43 @@ extern "C" int gettimeofday(struct timeval* tv, void*) {
 
 namespace {
 
-void stand_clock_at(int64_t micros) {
-    fixed_micros.store(micros);
-}
-
 // 2026-03-31 15:00:00 UTC: already 1 April in site time.
 constexpr int64_t kMonthEnd = 1774969200LL * 1000000;
+constexpr int64_t kSecond = 1000000;
 
-TEST(NetLog, LineIsSiteTimeStampThenTextAndNewline) {
+TEST(NetLog, LineIsSiteTimeStampThenFormatCutAt254AndNewline) {
     StderrCapture capture;
-    stand_clock_at(kMonthEnd + 123456);
+    fixed_micros = kMonthEnd + 123456;
     const int written = net_log("LEVEL %d: (%s)", 5, "ok");
-    net_log("");
-    // The stamp of each line follows the clock, also across and back over a
-    // second boundary (the date part is reused within one second only).
-    stand_clock_at(kMonthEnd + 999999);
-    net_log("a");
-    stand_clock_at(kMonthEnd - 1);
-    net_log("b");
-    stand_clock_at(kMonthEnd + 1000000);
-    net_log("c");
-    stand_clock_at(-1);
-    EXPECT_EQ(capture.text(),
-              "<2026/4/1 00:00:00.123> LEVEL 5: (ok)\n<2026/4/1 00:00:00.123> \n"
-              "<2026/4/1 00:00:00.999> a\n<2026/3/31 23:59:59.999> b\n"
-              "<2026/4/1 00:00:01.000> c\n");
+    const std::string format(300, 'f'), argument(400, 'a');
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    net_log(format.c_str());  // a format with no conversion, cut at 254
+#pragma GCC diagnostic pop
+    net_log("%s|", argument.c_str());  // arguments are never cut
+    net_log("one\ntwo%s", "\nthree");  // newlines inside the text get no stamp
+    // The stamp follows the clock across and back over a second boundary.
+    for (const int64_t at : {kMonthEnd + 999999, kMonthEnd - 1, kMonthEnd + kSecond}) {
+        fixed_micros = at;
+        net_log("");
+    }
+    fixed_micros = -1;
+    const std::string stamp = "<2026/4/1 00:00:00.123> ";
+    EXPECT_EQ(capture.text(), stamp + "LEVEL 5: (ok)\n" + stamp + std::string(254, 'f') + "\n" +
+                                  stamp + argument + "|\n" + stamp + "one\ntwo\nthree\n" +
+                                  "<2026/4/1 00:00:00.999> \n<2026/3/31 23:59:59.999> \n"
+                                  "<2026/4/1 00:00:01.000> \n");
     EXPECT_EQ(written, static_cast<int>(strlen("LEVEL 5: (ok)\n")));
 }
 
-TEST(NetLog, FormatIsCutAt254CharactersButArgumentsAreNot) {
-    StderrCapture capture;
-    const std::string long_format(300, 'f');
-    const std::string long_argument(400, 'a');
-    net_log("%s", (long_format + "tail").c_str());
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-security"
-    net_log(long_format.c_str());  // a format with no conversion, cut at 254
-#pragma GCC diagnostic pop
-    net_log("%s|", long_argument.c_str());
-    net_log("one\ntwo%s", "\nthree");
-
-    std::istringstream text(capture.text());
-    std::string unstamped;
-    int stamped = 0;
-    for (std::string line; std::getline(text, line);) {
-        const size_t stamp = stamp_length(line);
-        stamped += stamp > 0;
-        unstamped += line.substr(stamp) + "\n";
-    }
-    EXPECT_EQ(unstamped, long_format + "tail\n" + std::string(254, 'f') + "\n" + long_argument +
-                             "|\n" + "one\ntwo\nthree\n");
-    // Only the four lines carry a stamp: newlines inside a text do not.
-    EXPECT_EQ(stamped, 4);
-}
-
-TEST(NetLog, ErrnoReportNamesPlaceAndTextAndKeepsErrno) {
+TEST(NetLog, ErrnoReportNamesPlaceAndTextAndKeepsErrnoWhileTraceWritesNothing) {
     StderrCapture capture;
     errno = EADDRINUSE;
     net_log_errno("network/x.cc", 42);
     EXPECT_EQ(errno, EADDRINUSE);
-    const std::string text = capture.text();
-    EXPECT_NE(text.find("> Error: network/x.cc(42): Address already in use\n"), std::string::npos)
-        << text;
     EXPECT_EQ(net_trace("caught sigterm %d", 1), 0);
-    EXPECT_EQ(capture.text(), text) << "a trace must write nothing";
+    const std::string text = capture.text();
+    EXPECT_EQ(text.substr(stamp_length(text)), "Error: network/x.cc(42): Address already in use\n");
 }
 
 // --- tests that redirect the standard streams run in a child process -------
@@ -120,140 +92,71 @@ int diagnostics_fd = -1;
         }                                                                                         \
     } while (0)
 
-off_t size_of_file(const char* path) {
-    struct stat info;
-    return stat(path, &info) == 0 ? info.st_size : -1;
-}
-
-std::string temp_log_path() {
+// Open (truncating), the flush clock, a plain flush, then silence: one child,
+// the clock standing still unless moved, the log file's size showing flushes.
+TEST(NetLogFile, OpenFlushClockAndSilence) {
     char path[] = "/tmp/net_logging_test_XXXXXX";
-    int fd = mkstemp(path);
-    close(fd);
-    return path;
-}
-
-void open_log_or_die(const char* path) {
-    diagnostics_fd = dup(STDERR_FILENO);
-    FILE* stream = net_log_open(path);
-    CHILD_CHECK(stream == stderr);
-}
-
-TEST(NetLogFile, OpenTruncatesAndLinesGoToTheFile) {
-    const std::string path = temp_log_path();
-    {
-        FILE* old = fopen(path.c_str(), "w");
-        fputs("left over from an earlier run\n", old);
-        fclose(old);
-    }
+    close(mkstemp(path));
+    std::ofstream(path) << "left over from an earlier run\n";
+    // Whether calling `flush` made the (buffered) log file grow.
+    auto grows = [&](void (*flush)()) {
+        const auto before = std::filesystem::file_size(path);
+        flush();
+        return std::filesystem::file_size(path) > before;
+    };
     EXPECT_EXIT(
         {
-            open_log_or_die(path.c_str());
-            CHILD_CHECK(size_of_file(path.c_str()) == 0);
-            net_log("first");
-            net_log_close(stderr);
-            FILE* file = fopen(path.c_str(), "r");
-            char line[128] = "";
-            CHILD_CHECK(fgets(line, sizeof line, file) != nullptr);
-            CHILD_CHECK(strstr(line, "> first\n") != nullptr);
-            CHILD_CHECK(fgets(line, sizeof line, file) == nullptr);
-            _exit(0);
-        },
-        testing::ExitedWithCode(0), "");
-    unlink(path.c_str());
-}
-
-TEST(NetLogFile, FlushClockFlushesAfterTenWholeSecondsEitherWay) {
-    const std::string path = temp_log_path();
-    EXPECT_EXIT(
-        {
-            const char* log = path.c_str();
             int64_t t = kMonthEnd;
-            stand_clock_at(t);
-            open_log_or_die(log);
-
+            fixed_micros = t;
+            diagnostics_fd = dup(STDERR_FILENO);
+            CHILD_CHECK(net_log_open(path) == stderr);
+            CHILD_CHECK(std::filesystem::file_size(path) == 0);  // truncated
             net_log("before the clock is armed");
-            stand_clock_at(t += 3600LL * 1000000);
-            net_log_flush_due();
-            CHILD_CHECK(size_of_file(log) == 0);  // the file stream is buffered
-
+            fixed_micros = t += 3600 * kSecond;
+            CHILD_CHECK(!grows(net_log_flush_due));
             net_log_timer_start();
-            stand_clock_at(t + 9999999);
-            net_log_flush_due();
-            CHILD_CHECK(size_of_file(log) == 0);
-            stand_clock_at(t + 10000000);
-            net_log_flush_due();
-            const off_t after_first_flush = size_of_file(log);
-            CHILD_CHECK(after_first_flush > 0);
-
-            // The clock set back by ten seconds counts as ten seconds passed.
+            fixed_micros = t + 10 * kSecond - 1;
+            CHILD_CHECK(!grows(net_log_flush_due));
+            fixed_micros = t + 10 * kSecond;
+            CHILD_CHECK(grows(net_log_flush_due));
             net_log("after the first flush");
-            stand_clock_at(t);  // ten seconds before the last flush
-            net_log_flush_due();
-            CHILD_CHECK(size_of_file(log) > after_first_flush);
-
+            fixed_micros = t;  // set back ten seconds: counts as ten passed
+            CHILD_CHECK(grows(net_log_flush_due));
             net_log_timer_stop();
             net_log("after the clock is disarmed");
-            const off_t disarmed = size_of_file(log);
-            stand_clock_at(t + 3600LL * 1000000);
-            net_log_flush_due();
-            CHILD_CHECK(size_of_file(log) == disarmed);
-            net_log_flush();  // a plain flush still flushes
-            CHILD_CHECK(size_of_file(log) > disarmed);
-            _exit(0);
-        },
-        testing::ExitedWithCode(0), "");
-    unlink(path.c_str());
-}
+            fixed_micros = t + 3600 * kSecond;
+            CHILD_CHECK(!grows(net_log_flush_due));
+            CHILD_CHECK(grows(net_log_flush));  // a plain flush still flushes
 
-TEST(NetLogFile, SilenceStopsLinesButNotFlushes) {
-    const std::string path = temp_log_path();
-    EXPECT_EXIT(
-        {
-            open_log_or_die(path.c_str());
             net_log("kept in the buffer");
             net_log_silence();
             CHILD_CHECK(net_log("dropped %d", 1) == 0);
-            CHILD_CHECK(size_of_file(path.c_str()) == 0);
-            net_log_flush();
-            const off_t flushed = size_of_file(path.c_str());
-            CHILD_CHECK(flushed > 0);
-            net_log("dropped too");
-            net_log_flush();
-            CHILD_CHECK(size_of_file(path.c_str()) == flushed);
+            CHILD_CHECK(grows(net_log_flush));  // flushes still flush
+            std::ifstream file(path);
+            CHILD_CHECK(std::string(std::istreambuf_iterator<char>(file), {}) ==
+                        "<2026/4/1 00:00:00.000> before the clock is armed\n"
+                        "<2026/4/1 01:00:10.000> after the first flush\n"
+                        "<2026/4/1 01:00:00.000> after the clock is disarmed\n"
+                        "<2026/4/1 02:00:00.000> kept in the buffer\n");
             _exit(0);
         },
         testing::ExitedWithCode(0), "");
-    unlink(path.c_str());
+    unlink(path);
 }
 
+// The child's standard error is the death test's capture: it stands in for
+// the operator's terminal.
 TEST(NetLogFile, FailedOpenKeepsLinesOnTheInheritedStream) {
-    // The child writes to a pipe standing in for the operator's terminal.
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(pipe_fds[1], STDERR_FILENO);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        FILE* stream = net_log_open("/nonexistent-directory/32730.log");
-        net_log("still here: %s", stream == nullptr ? "null" : "stream");
-        fflush(stderr);
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    std::string text;
-    char chunk[512];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], chunk, sizeof chunk)) > 0)
-        text.append(chunk, n);
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_NE(text.find("> Error: network/system/net_logging.cc("), std::string::npos) << text;
-    EXPECT_NE(text.find("): No such file or directory\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("> still here: null\n"), std::string::npos) << text;
+    EXPECT_EXIT(
+        {
+            FILE* stream = net_log_open("/nonexistent-directory/32730.log");
+            net_log("still here: %s", stream == nullptr ? "null" : "stream");
+            fflush(stderr);
+            _exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "> Error: network/system/net_logging\\.cc\\([0-9]+\\): No such file or directory\n"
+        ".*> still here: null\n");
 }
 
 }  // namespace
