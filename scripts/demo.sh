@@ -15,7 +15,8 @@ pid_file=/var/run/vantor_report//32730.pid
 log_dir=$PWD/build/demo-log
 log_file=$log_dir/32730.log
 
-if [ -f "$pid_file" ] && kill -0 "$(cat "$pid_file")" 2>/dev/null; then
+# A pid file left by a daemon that was killed may name another process now.
+if [ -f "$pid_file" ] && [ "$(cat "/proc/$(cat "$pid_file")/comm" 2>/dev/null)" = report_server ]; then
   echo "a report server already runs (pid $(cat "$pid_file")); stop it first" >&2
   exit 1
 fi
@@ -25,6 +26,13 @@ for _ in $(seq 50); do [ -s "$pid_file" ] && break; sleep 0.1; done
 pid=$(cat "$pid_file")
 echo "report_server runs as pid $pid, logging to $log_file"
 for _ in $(seq 50); do grep -q ':7FDA ' /proc/net/udp && break; sleep 0.1; done
+sleep 0.2
+state=$(awk '/^State:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+if [ -z "$state" ] || [ "$state" = Z ]; then  # gone, or a zombie not yet reaped
+  echo "report_server ended during start-up (is UDP port 32730 taken?):" >&2
+  cat "$log_file" >&2
+  exit 1
+fi
 
 ./build/tools/report_send -L 5 "ok"
 ./build/tools/report_send -L 3 "disk /dev/sda1 at 91%" "backup finished in 42 s"
