@@ -20,6 +20,7 @@
 #include <ctime>
 
 #include "network/system/net_logging.h"
+#include "network/system/rwlock_guard.h"
 
 namespace {
 
@@ -142,21 +143,21 @@ int WorkerThread::stop() {
 int WorkerThread::assign(int socket) {
     if (get_status() != WORKER_WAIT)
         return 0;
-    lock_exclusive(job_lock, __LINE__);
-    // A socket is held from assign() until the worker has closed it. The
-    // worker takes a socket in a WORKER_WAIT pass but leaves WORKER_WAIT only
-    // in the next one, so the status alone would let a second socket in
-    // during begin_job(), and that socket would overwrite the first one's
-    // job_socket: the close at the end of the first job would then close the
-    // wrong descriptor and leak the right one.
-    if (job_pending || job_socket != -1) {
-        unlock(job_lock);
-        return 0;
+    uint32_t started_before;
+    {
+        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        // A socket is held from assign() until the worker has closed it. The
+        // worker takes a socket in a WORKER_WAIT pass but leaves WORKER_WAIT
+        // only in the next one, so the status alone would let a second socket
+        // in during begin_job(), and that socket would overwrite the first
+        // one's job_socket: the close at the end of the first job would then
+        // close the wrong descriptor and leak the right one.
+        if (job_pending || job_socket != -1)
+            return 0;
+        job_pending = true;
+        job_socket = socket;
+        started_before = jobs_started;
     }
-    job_pending = true;
-    job_socket = socket;
-    const uint32_t started_before = jobs_started;
-    unlock(job_lock);
     // The worker takes the socket within one pass (10 ms) and enters
     // WORKER_SERVE in the pass after. That is waited for by the count of
     // entries into WORKER_SERVE, not by watching the status leave
@@ -164,11 +165,11 @@ int WorkerThread::assign(int socket) {
     // WORKER_CLOSE back to WORKER_WAIT while this thread is not running, and
     // a wait on the status would then never end.
     for (;;) {
-        lock_shared(job_lock, __LINE__);
-        const bool started = jobs_started != started_before;
-        unlock(job_lock);
-        if (started)
-            return 1;
+        {
+            RW_LOCK_SHARED(guard, lock_of(job_lock));
+            if (jobs_started != started_before)
+                return 1;
+        }
         sched_yield();
     }
 }
@@ -186,70 +187,40 @@ int WorkerThread::serve_job() {
 }
 
 int32_t WorkerThread::get_status() {
-    lock_shared(status_lock, __LINE__);
-    const int32_t current = status;
-    unlock(status_lock);
-    return current;
+    RW_LOCK_SHARED(guard, lock_of(status_lock));
+    return status;
 }
 
 void WorkerThread::set_status(int32_t new_status) {
-    lock_exclusive(status_lock, __LINE__);
+    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
     previous_status = status;
     status = new_status;
     requested_status = new_status;
     status_changed = true;
-    unlock(status_lock);
 }
 
 void WorkerThread::request_status(int32_t new_status) {
-    lock_exclusive(status_lock, __LINE__);
+    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
     requested_status = new_status;
     status_changed = true;
-    unlock(status_lock);
 }
 
 void WorkerThread::apply_requested_status() {
-    lock_exclusive(status_lock, __LINE__);
+    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
     if (status_changed) {
         previous_status = status;
         status = requested_status;
     }
-    unlock(status_lock);
 }
 
 bool WorkerThread::is_status_changed() {
-    lock_shared(status_lock, __LINE__);
-    const bool changed = status_changed;
-    unlock(status_lock);
-    return changed;
+    RW_LOCK_SHARED(guard, lock_of(status_lock));
+    return status_changed;
 }
 
 void WorkerThread::clear_status_changed() {
-    lock_exclusive(status_lock, __LINE__);
+    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
     status_changed = false;
-    unlock(status_lock);
-}
-
-void WorkerThread::lock_exclusive(int which, int line) {
-    if (which >= locks_created)
-        return;
-    if (pthread_rwlock_wrlock(&locks[which]) != 0) {
-        net_log("exclusive lock: failed at %s(%d)", __FILE__, line);
-    }
-}
-
-void WorkerThread::lock_shared(int which, int line) {
-    if (which >= locks_created)
-        return;
-    if (pthread_rwlock_rdlock(&locks[which]) != 0) {
-        net_log("shared lock: failed at %s(%d)", __FILE__, line);
-    }
-}
-
-void WorkerThread::unlock(int which) {
-    if (which >= locks_created)
-        return;
-    pthread_rwlock_unlock(&locks[which]);
 }
 
 bool WorkerThread::entering_status() {
@@ -260,29 +231,30 @@ bool WorkerThread::entering_status() {
 }
 
 void WorkerThread::take_job() {
-    lock_exclusive(job_lock, __LINE__);
-    if (!job_pending) {
-        unlock(job_lock);
-        return;
+    int socket;
+    {
+        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        if (!job_pending)
+            return;
+        socket = job_socket;
+        job_pending = false;
     }
-    const int socket = job_socket;
-    job_pending = false;
-    unlock(job_lock);
     begin_job(socket, socket);
     request_status(WORKER_SERVE);
 }
 
 void WorkerThread::count_started_job() {
-    lock_exclusive(job_lock, __LINE__);
+    RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
     ++jobs_started;
-    unlock(job_lock);
 }
 
 void WorkerThread::close_job() {
-    lock_exclusive(job_lock, __LINE__);
-    const int socket = job_socket;
-    job_socket = -1;  // from here on the worker holds no socket
-    unlock(job_lock);
+    int socket;
+    {
+        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        socket = job_socket;
+        job_socket = -1;  // from here on the worker holds no socket
+    }
     // A shutdown that fails (the peer reset the connection, the descriptor
     // is no socket) changes nothing for the close that follows.
     shutdown(socket, SHUT_RDWR);

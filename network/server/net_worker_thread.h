@@ -87,7 +87,7 @@ class WorkerThread : public NetHost {
     virtual int serve_job();
 
     // Status accessors; each takes status_lock itself. A failed lock call
-    // is logged and the operation goes on.
+    // is logged and the operation goes on without the lock (RwLockGuard).
     void set_status(int32_t new_status);
     void request_status(int32_t new_status);
     void apply_requested_status();
@@ -111,11 +111,9 @@ class WorkerThread : public NetHost {
     // WORKER_CLOSE entry: shuts the job socket down and closes it.
     void close_job();
 
-    // Lock calls; `line` is the caller's line for the failure report. A lock
-    // that was never created is skipped (see the constructor).
-    void lock_exclusive(int which, int line);
-    void lock_shared(int which, int line);
-    void unlock(int which);
+    // The lock `which`, or null when it was never created (see the
+    // constructor); for RwLockGuard, which skips a null lock.
+    pthread_rwlock_t* lock_of(int which) { return which < locks_created ? &locks[which] : nullptr; }
 
     WorkerThread* thread_arg = nullptr;  // its address is the thread's argument
     pthread_rwlock_t locks[2];           // [status_lock], [job_lock]; writer-preferring

@@ -18,10 +18,16 @@
 #include "network/system/net_logging.h"
 
 class RwLockGuard {
-public:
+  public:
     enum Mode { kShared, kExclusive };
 
+    // A null `lock` (one that was never created) is not taken and not
+    // reported: the caller goes on as with a failed call.
     RwLockGuard(pthread_rwlock_t* lock, Mode mode, const char* file, int line) : lock_(lock) {
+        if (lock == nullptr) {
+            held_ = false;
+            return;
+        }
         const int result =
             mode == kExclusive ? pthread_rwlock_wrlock(lock) : pthread_rwlock_rdlock(lock);
         held_ = result == 0;
@@ -32,14 +38,15 @@ public:
         }
     }
     ~RwLockGuard() {
-        if (held_) pthread_rwlock_unlock(lock_);
+        if (held_)
+            pthread_rwlock_unlock(lock_);
     }
     RwLockGuard(const RwLockGuard&) = delete;
     RwLockGuard& operator=(const RwLockGuard&) = delete;
 
     bool held() const { return held_; }
 
-private:
+  private:
     pthread_rwlock_t* lock_;
     bool held_;
 };
