@@ -49,6 +49,7 @@
 #define NETWORK_SYSTEM_NET_DGRAM_IO_H_
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstdint>
@@ -82,6 +83,53 @@ void net_dgram_scramble(uint8_t* dst, const uint8_t* src, uint32_t length);
 // not newer.
 bool net_dgram_serial_newer(uint16_t serial, uint16_t last);
 
+// Datagrams taken from a socket with one recvmmsg, for an owner that takes
+// bursts in one system call: up to size() of them (at most kMax), each in a
+// slot of DGRAM_MAX bytes of its own, plus the count of datagrams the socket
+// dropped for want of room, when the owner has asked the socket for it with
+// SO_RXQ_OVFL. Filled by a reader's receive_batch(); each datagram is then
+// handed to the reader with append(). Holds its slots inside (about 90 KiB):
+// allocate it with its owner, not on a thread's stack.
+//
+// Threads: the owner's one thread at a time.
+class DgramBatch {
+  public:
+    static constexpr uint32_t kMax = 64;
+
+    explicit DgramBatch(uint32_t size = kMax);
+    DgramBatch(const DgramBatch&) = delete;
+    DgramBatch& operator=(const DgramBatch&) = delete;
+
+    // How many datagrams one receive takes at most, and how many the last
+    // one took.
+    uint32_t size() const { return size_; }
+    uint32_t count() const { return count_; }
+    // Datagram `i` (below count()) and its length as the socket gave it: a
+    // length above DGRAM_MAX marks a longer datagram, cut to its slot.
+    const uint8_t* datagram(uint32_t i) const { return slots_[i]; }
+    uint32_t length(uint32_t i) const { return headers_[i].msg_len; }
+    // The socket's count of dropped datagrams as the latest datagram carried
+    // it (it counts from the socket's creation and wraps at 2^32); 0 until a
+    // datagram brought one.
+    uint32_t drops() const { return drops_; }
+
+  private:
+    friend class DgramEndpoint;
+    template <uint32_t>
+    friend class BasicDgramFrameReader;
+
+    // The drop count carried by the first count() datagrams, if any.
+    void take_drop_counts();
+
+    uint32_t size_;
+    uint32_t count_ = 0;
+    uint32_t drops_ = 0;
+    uint8_t slots_[kMax][DGRAM_MAX];
+    iovec vectors_[kMax];
+    alignas(cmsghdr) uint8_t controls_[kMax][CMSG_SPACE(sizeof(uint32_t))];
+    mmsghdr headers_[kMax];
+};
+
 // The core at the start of every endpoint: the socket and the state
 // machine described at the top of this file. Not used on its own. The
 // socket stays its owner's; the endpoint only calls recv/sendto on it.
@@ -107,12 +155,17 @@ class DgramEndpoint {
     bool begin_io(uint32_t* attempted, bool reader);
     // One recv of up to DGRAM_MAX bytes appended at buffer + *fill.
     uint32_t receive_step(uint8_t* buffer, uint32_t capacity, uint32_t* fill, uint32_t* attempted);
+    // One recvmmsg of up to batch.size() datagrams into `batch`.
+    uint32_t receive_batch_step(DgramBatch& batch, uint32_t* attempted);
     // One sendto of the first `length` bytes of the queue, which then leave
     // it.
     uint32_t send_step(uint8_t* queue, uint32_t* fill, uint32_t length,
                        const sockaddr_in& destination, uint32_t* attempted);
 
   private:
+    // After a socket error: Failed is entered at the next I/O call.
+    void request_failed();
+
     uint32_t state_ = Idle;
     uint32_t requested_ = Idle;
     uint32_t previous_ = Idle;
@@ -152,6 +205,22 @@ class BasicDgramFrameReader : public DgramEndpoint {
     // the datagram waits in the socket.
     uint32_t receive(uint32_t* attempted = nullptr);
 
+    // Takes up to batch.size() waiting datagrams into `batch` with one
+    // recvmmsg, leaving the buffer as it is: their number, or 0. The state
+    // machine, the failure rule and the `attempted` flag are receive()'s.
+    uint32_t receive_batch(DgramBatch& batch, uint32_t* attempted = nullptr);
+
+    // Appends one datagram that reached the owner by other means, under the
+    // rules of receive(): an empty one or one longer than DGRAM_MAX is
+    // dropped, and with fewer than DGRAM_MAX bytes free nothing is taken.
+    // Returns the bytes appended. Makes no socket call, whatever the state.
+    uint32_t append(const uint8_t* datagram, uint32_t length);
+
+    // Drops every byte held and returns how many there were: after
+    // next_frame() gave 0, at most the start of a frame, which would
+    // otherwise join the next datagram.
+    uint32_t discard();
+
     // Takes the next frame that passes the checks out of the buffer, writes
     // its (unscrambled) payload to `dst` and its length to `*length_out`:
     // 1, or 0 when no such frame is left. Frames with a bad CRC, and with
@@ -165,6 +234,10 @@ class BasicDgramFrameReader : public DgramEndpoint {
     uint32_t fill() const { return fill_; }
     uint32_t capacity() const { return capacity_; }
     uint16_t last_serial() const { return last_serial_; }
+    // Frames next_frame() has dropped since construction: for a bad CRC, a
+    // serial that was not newer, or a length running past the bytes held
+    // (then everything held went, counted as one).
+    uint64_t dropped_frames() const { return dropped_frames_; }
 
   private:
     void drop_front(uint32_t count);
@@ -175,6 +248,7 @@ class BasicDgramFrameReader : public DgramEndpoint {
     uint32_t capacity_ = Capacity;
     uint32_t fill_ = 0;
     uint16_t last_serial_ = 0;  // serial of the last delivered frame
+    uint64_t dropped_frames_ = 0;
 };
 
 // Queues frames and sends them to one fixed destination, as many whole

@@ -28,6 +28,10 @@
 
 #include "network/system/record_codec.h"
 
+// The UDP port the report server takes reports on; also the base name of
+// its pid and log files (32730.pid, 32730.log).
+inline constexpr uint16_t REPORT_SERVER_PORT = 32730;
+
 inline constexpr uint32_t REPORT_RECORD_TYPE = 192;
 
 inline constexpr char kReportHeaderFormat[] = "2P2P1P2P1PC";

@@ -1,0 +1,55 @@
+#include "network/system/report_intake.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "network/system/record_codec.h"
+#include "network/system/report_record.h"
+
+uint32_t take_reports(DgramFrameReader& reader, ReportSink& sink) {
+    uint8_t payload[DGRAM_MAX];
+    uint32_t payload_length = 0;
+    uint32_t reports = 0;
+    while (reader.next_frame(payload, &payload_length) == 1) {
+        // The record is read at fixed offsets whatever the frame's length: a
+        // short frame must not show bytes of an earlier, longer one.
+        if (payload_length < static_cast<uint32_t>(kReportRecordSize))
+            memset(payload + payload_length, 0, kReportRecordSize - payload_length);
+
+        uint32_t record_type = 0;
+        RecordCodec::unpack(payload, kReportHeaderFormat, &record_type);
+        if (record_type != REPORT_RECORD_TYPE)
+            continue;
+
+        uint32_t level = 0;
+        char text[kReportTextRoom];
+        RecordCodec::unpack(payload, kReportFormat, &level, text);
+        char escaped[kEscapedTextRoom];
+        escape_report_text(text, escaped);
+        sink.report(level, escaped);
+        ++reports;
+    }
+    return reports;
+}
+
+size_t escape_report_text(const char* text, char* out) {
+    char* at = out;
+    for (; *text != '\0'; ++text) {
+        const unsigned char byte = static_cast<unsigned char>(*text);
+        if (byte < 0x20 || byte == 0x7F) {
+            *at++ = '#';
+            *at++ = static_cast<char>('0' + (byte >> 6));
+            *at++ = static_cast<char>('0' + (byte >> 3 & 7));
+            *at++ = static_cast<char>('0' + (byte & 7));
+        } else {
+            *at++ = *text;
+        }
+    }
+    *at = '\0';
+    return static_cast<size_t>(at - out);
+}
+
+size_t format_report_line(uint32_t level, const char* text, char* out) {
+    return static_cast<size_t>(
+        snprintf(out, kReportLineRoom, kReportLineFormat, static_cast<int>(level), text));
+}
