@@ -33,7 +33,7 @@ class ClockTime {
     // Seconds that site time lies ahead of UTC.
     static constexpr int64_t kSiteOffsetSeconds = 32400;
 
-    // The time holds no defined value until now() or set().
+    // The epoch (0 s, 0 us) until now() or set().
     ClockTime() = default;
 
     // Takes the system's time of day. Always true.

@@ -1,5 +1,7 @@
 #include "network/system/net_logging.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +17,8 @@ namespace {
 // terminator fill the 256-byte line buffer.
 constexpr size_t kFormatKept = 254;
 
-// Buffer of the log file's stream.
+// Lines wait here while a log file is open: a busy server writes many lines
+// per write(2).
 constexpr size_t kLogBufferBytes = 256 * 1024;
 
 // Seconds between two timed flushes.
@@ -29,9 +32,33 @@ std::atomic<bool> output_on{true};
 // cancellation point), so the clock lives in atomics. The last flush time is
 // one 64-bit count of microseconds so that it is always read whole. Two
 // threads that both find a flush due both flush; that costs one extra
-// fflush and nothing else.
+// flush and nothing else.
 std::atomic<bool> flush_clock_armed{false};
 std::atomic<int64_t> last_flush_micros{0};
+
+// What goes to the log's descriptor, 2, shared by every thread under
+// `mutex`. No thread can be cancelled while it holds the mutex: the server's
+// threads flush before they enable cancellation, and write nothing while it
+// is enabled.
+//
+// Lines are written whole or not at all. When a write fails part-way
+// through a line, the rest of that line stays at the front of the buffer
+// (`head_torn`) and goes out first once writing works again, so no line is
+// ever torn into the next; the lines behind it are dropped and counted, and
+// the first thing written after them is a line saying how many were lost and
+// why.
+struct LogOutput {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    bool buffered = false;   // a log file is open; otherwise each line goes out at once
+    bool head_torn = false;  // buffer starts with the rest of a line begun in the file
+    size_t used = 0;
+    uint64_t lost_lines = 0;  // lines dropped since the last loss line was written
+    uint64_t lost_bytes = 0;
+    int lost_errno = 0;  // why the last of them were dropped
+    char path[256] = "";
+    char buffer[kLogBufferBytes];
+};
+LogOutput output;  // GUARDED BY output.mutex
 
 int64_t micros_of(const ClockTime& t) {
     return t.seconds() * 1000000 + t.microseconds();
@@ -54,9 +81,9 @@ struct StampCache {
 };
 thread_local StampCache stamp_cache;
 
-// Writes the site-time stamp of `now` to the standard error stream in one
-// write. The caller holds the stream.
-void write_stamp(ClockTime& now) {
+// Writes the site-time stamp of `now` to `out` (room for 64 bytes) and
+// returns its length.
+size_t format_stamp(ClockTime& now, char* out) {
     StampCache& cache = stamp_cache;
     if (now.seconds() != cache.second) {
         const CalendarFields& f = now.site_fields();
@@ -65,16 +92,97 @@ void write_stamp(ClockTime& now) {
         cache.length = static_cast<size_t>(length);
         cache.second = now.seconds();
     }
-    char stamp[sizeof cache.prefix + 5];
-    memcpy(stamp, cache.prefix, cache.length);
+    memcpy(out, cache.prefix, cache.length);
     const int millis = now.microseconds() / 1000;
-    char* tail = stamp + cache.length;
+    char* tail = out + cache.length;
     tail[0] = static_cast<char>('0' + millis / 100);
     tail[1] = static_cast<char>('0' + millis / 10 % 10);
     tail[2] = static_cast<char>('0' + millis % 10);
     tail[3] = '>';
     tail[4] = ' ';
-    fwrite_unlocked(stamp, 1, cache.length + 5, stderr);
+    return cache.length + 5;
+}
+
+// Writes `length` bytes to the log; returns how many went out before the
+// first failure, whose reason is then in errno.
+size_t write_out(const char* data, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(STDERR_FILENO, data + done, length - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return done;
+}
+
+// Drops buffer bytes [from, used) as lost lines.
+void drop_lines_from(size_t from, int error) {
+    for (size_t i = from; i < output.used; ++i)
+        output.lost_lines += output.buffer[i] == '\n';
+    output.lost_bytes += output.used - from;
+    output.lost_errno = error;
+    output.used = from;
+}
+
+// The write of the whole buffer stopped after `written` bytes: the rest of
+// the line it stopped in moves to the front, to be finished first; the lines
+// behind it are dropped.
+void keep_torn_rest(size_t written, int error) {
+    size_t end = written;
+    const bool torn = written > 0 && output.buffer[written - 1] != '\n';
+    if (torn)
+        end = static_cast<size_t>(
+                  static_cast<char*>(memchr(output.buffer + written, '\n', output.used - written)) -
+                  output.buffer) +
+              1;
+    drop_lines_from(end, error);
+    memmove(output.buffer, output.buffer + written, end - written);
+    output.used = end - written;
+    output.head_torn = torn;
+}
+
+void flush_locked() {
+    if (output.head_torn) {  // the rest of a line begun in the file goes first
+        const size_t end = static_cast<size_t>(
+            static_cast<char*>(memchr(output.buffer, '\n', output.used)) - output.buffer + 1);
+        const size_t written = write_out(output.buffer, end);
+        if (written < end)
+            return keep_torn_rest(written, errno);
+        memmove(output.buffer, output.buffer + end, output.used - end);
+        output.used -= end;
+        output.head_torn = false;
+    }
+    if (output.lost_lines > 0) {
+        char line[192];
+        ClockTime now;
+        now.now();
+        size_t length = format_stamp(now, line);
+        char reason[128] = "";
+        length += static_cast<size_t>(
+            snprintf(line + length, sizeof line - length, "lost %llu log lines (%llu bytes): %s\n",
+                     static_cast<unsigned long long>(output.lost_lines),
+                     static_cast<unsigned long long>(output.lost_bytes),
+                     strerror_r(output.lost_errno, reason, sizeof reason)));
+        const size_t written = write_out(line, length);
+        const int error = errno;
+        if (written > 0)  // the loss line is said, or begun: what it reports is told
+            output.lost_lines = output.lost_bytes = 0;
+        if (written < length) {
+            drop_lines_from(0, error);
+            if (written > 0) {  // its rest goes first next time
+                memcpy(output.buffer, line + written, length - written);
+                output.used = length - written;
+                output.head_torn = true;
+            }
+            return;
+        }
+    }
+    const size_t written = write_out(output.buffer, output.used);
+    if (written < output.used)
+        return keep_torn_rest(written, errno);
+    output.used = 0;
 }
 
 }  // namespace
@@ -91,12 +199,35 @@ int net_vlog(const char* format, va_list args) {
     line[kept] = '\n';
     line[kept + 1] = '\0';
 
-    // Stamp and text are two writes; holding the stream across both keeps
-    // another thread's line from landing between a stamp and its text.
-    flockfile(stderr);
-    write_stamp(now);
-    const int written = vfprintf(stderr, line, args);
-    funlockfile(stderr);
+    pthread_mutex_lock(&output.mutex);
+    // The stamp and the text go into the buffer together: no other line
+    // can come between them. A line that does not fit the buffer's free room
+    // goes in after a flush; one longer than the whole buffer is cut.
+    int written = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        char* at = output.buffer + output.used;
+        const size_t room = sizeof output.buffer - output.used;
+        const size_t stamp = room > 64 ? format_stamp(now, at) : room;
+        va_list copy;
+        va_copy(copy, args);
+        written = vsnprintf(at + stamp, room - stamp, line, copy);
+        va_end(copy);
+        const size_t length = stamp + static_cast<size_t>(written < 0 ? 0 : written);
+        if (written >= 0 && length < room) {
+            output.used += length;
+            break;
+        }
+        if (attempt == 0 && output.used > 0) {
+            flush_locked();
+        } else {  // longer than the buffer: cut, and end it
+            output.used = sizeof output.buffer;
+            output.buffer[output.used - 1] = '\n';
+            break;
+        }
+    }
+    if (!output.buffered)
+        flush_locked();
+    pthread_mutex_unlock(&output.mutex);
     return written;
 }
 
@@ -126,7 +257,9 @@ void net_log_errno(const char* file, int line) {
 void net_log_flush() {
     if (flush_clock_armed.load(std::memory_order_relaxed))
         record_flush_time();
-    fflush(stderr);
+    pthread_mutex_lock(&output.mutex);
+    flush_locked();
+    pthread_mutex_unlock(&output.mutex);
 }
 
 void net_log_flush_due() {
@@ -151,45 +284,77 @@ void net_log_timer_stop() {
     flush_clock_armed.store(false, std::memory_order_relaxed);
 }
 
+namespace {
+
+// Opens the log file at `path` for appending, never through a symbolic link
+// (a link planted in a directory others can write would make the daemon
+// write where the link points), and makes it descriptor 2. Appending means
+// every write lands at the file's end: a file shortened under the daemon
+// gets no hole, and the daily script's output, written to the same file,
+// never overwrites a line. Returns false, with errno set, when it cannot
+// be opened.
+bool attach_log_file(const char* path, int truncate) {
+    pthread_mutex_lock(&output.mutex);
+    // What is waiting belongs to the old file, and goes there before the new
+    // file exists: a log shipper that follows the name moves on to a new
+    // file as soon as it appears, and must find the old one complete.
+    flush_locked();
+    if (output.head_torn)  // the rest of a line the old file could not take
+        drop_lines_from(0, output.lost_errno);
+    output.head_torn = false;
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | truncate, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        pthread_mutex_unlock(&output.mutex);
+        errno = error;
+        return false;
+    }
+    dup2(fd, STDERR_FILENO);  // the copy is inherited: the daily script writes to it
+    output.buffered = true;
+    snprintf(output.path, sizeof output.path, "%s", path);
+    pthread_mutex_unlock(&output.mutex);
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
 FILE* net_log_open(const char* path) {
     if (freopen("/dev/null", "r", stdin) == nullptr)
         NET_LOG_ERRNO();
     if (freopen("/dev/null", "w", stdout) == nullptr)
         NET_LOG_ERRNO();
-
-    // A failed freopen leaves the standard error stream closed. The daemon
+    // On failure the log stays on the inherited standard error: the daemon
     // runs on without its log file, and the reason for that is worth more
-    // than anything else it will write: keep the inherited stream (the
-    // operator's terminal, or the service manager's journal) so the report
-    // of the failure and every later line still reach someone.
-    const int inherited = dup(STDERR_FILENO);
-    FILE* log = freopen(path, "w", stderr);
-    if (log != nullptr) {
-        if (inherited >= 0)
-            close(inherited);
-        // A file stream's default buffer is one page; a busy server writes
-        // far more between two flushes, so give it room for many lines per
-        // write(2).
-        setvbuf(log, nullptr, _IOFBF, kLogBufferBytes);
-        return log;
+    // than anything else it will write, so it must reach the operator's
+    // terminal or the service manager's journal.
+    if (!attach_log_file(path, O_TRUNC)) {
+        NET_LOG_ERRNO();
+        return nullptr;
     }
-    const int open_errno = errno;
-    if (inherited >= 0) {
-        dup2(inherited, STDERR_FILENO);
-        close(inherited);
-        if (FILE* back = fdopen(STDERR_FILENO, "w")) {
-            setvbuf(back, nullptr, _IONBF, 0);  // as unbuffered as the stream it replaces
-            stderr = back;
-        }
+    return stderr;
+}
+
+int net_log_reopen() {
+    pthread_mutex_lock(&output.mutex);
+    char path[sizeof output.path];
+    memcpy(path, output.path, sizeof path);
+    pthread_mutex_unlock(&output.mutex);
+    if (path[0] == '\0')
+        return 1;
+    if (!attach_log_file(path, 0)) {
+        NET_LOG_ERRNO();
+        return 0;
     }
-    errno = open_errno;
-    NET_LOG_ERRNO();
-    return nullptr;
+    return 1;
 }
 
 void net_log_close(FILE* stream) {
-    if (stream != nullptr)
-        fclose(stream);
+    if (stream == nullptr)
+        return;
+    net_log_flush();
+    fclose(stream);
 }
 
 void net_log_silence() {

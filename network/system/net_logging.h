@@ -1,19 +1,24 @@
 // The one log of the process.
 //
-// Every line is written to the standard error stream behind a stamp in site
-// time (UTC+9): "<2026/12/5 18:30:02.123> text\n". Until net_log_open() the
-// stream is the one inherited from the caller; after it, the log file.
+// Every line goes to the log's descriptor, standard error, behind a stamp in
+// site time (UTC+9): "<2026/12/5 18:30:02.123> text\n". Until net_log_open()
+// that is the descriptor inherited from the caller, and each line is written
+// at once; after it, the log file, and lines wait in a 256 KiB buffer.
 //
-// Threads: every function may be called from any thread. The facility takes
-// no lock of its own: the stamp and the text are two single stdio calls, each
-// written whole by the C library, so characters never mix within one of them.
-// The flush clock is kept in atomics (see net_logging.cc for why no mutex).
+// Threads: every function may be called from any thread. The buffer has a
+// mutex of its own; a line's stamp and text go in under one hold of it, so
+// lines of different threads never mix.
 //
-// Flushing: besides what the stream's buffer writes out by itself, the log is
-// flushed after every errno report, by net_log_flush(), by net_log_close() and
-// by net_log_flush_due(), which the server's threads call once per pass and
-// which flushes when ten or more whole seconds have passed since the last
-// timed flush.
+// Flushing: besides when the buffer is full, the log is flushed after every
+// errno report, by net_log_flush(), net_log_reopen() and net_log_close(),
+// and by net_log_flush_due(), which the server's threads call once per pass
+// and which flushes when ten or more whole seconds have passed since the
+// last timed flush.
+//
+// Loss: a write that fails loses lines, never parts of them. The rest of a
+// line cut short is written first once writing works again, and the next
+// line then says how many lines were lost and why: "lost 12 log lines (3456
+// bytes): No space left on device".
 #ifndef NETWORK_SYSTEM_NET_LOGGING_H_
 #define NETWORK_SYSTEM_NET_LOGGING_H_
 
@@ -37,7 +42,7 @@ int net_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void net_log_errno(const char* file, int line);
 #define NET_LOG_ERRNO() net_log_errno(__FILE__, __LINE__)
 
-// Flushes the standard error stream; while the flush clock is armed it also
+// Writes out the lines waiting in the buffer; while the flush clock is armed
 // records the time of this flush.
 void net_log_flush();
 
@@ -50,13 +55,21 @@ void net_log_flush_due();
 void net_log_timer_start();
 void net_log_timer_stop();
 
-// Points standard input and output at /dev/null and reopens the standard
-// error stream on `path` for writing, truncating the file. Returns the stream
-// now open on the file, or null when it could not be opened: then the log
-// stays on the stream inherited from the caller (see net_logging.cc).
+// Points standard input and output at /dev/null and the log at the file
+// `path`, truncated, opened for appending and never through a symbolic link.
+// Returns the stream now open on it (the standard error stream), or null
+// after an errno report when it could not be opened: then the log stays on
+// the descriptor inherited from the caller.
 FILE* net_log_open(const char* path);
 
-// Closes a stream returned by net_log_open; null does nothing.
+// Opens the log file again by its path, for appending, creating it when a
+// rotation has renamed it: lines waiting go to the old file first, and every
+// later line to the new one. 1 when done or when no log file is open; 0
+// after an errno report (the log stays on the old file).
+int net_log_reopen();
+
+// Flushes the log and closes a stream returned by net_log_open; null does
+// nothing.
 void net_log_close(FILE* stream);
 
 // Turns line output off for the rest of the process. Flushes still flush.
