@@ -24,10 +24,11 @@
 
 namespace {
 
-constexpr size_t kStackSize = 524288;        // 512 KiB
 constexpr long kWaitNanoseconds = 10000000;  // the idle sleep of one WORKER_WAIT pass
 
-void do_nothing(void*) {}
+void yield(void*) {
+    sched_yield();
+}
 
 // Makes one reader-writer lock of the writer-preferring kind; false after an
 // errno report. (glibc takes this kind like its default, reader-preferring
@@ -70,6 +71,7 @@ WorkerThread::WorkerThread() {
             return;
         ++locks_created;
     }
+    guard_status_with(lock_of(status_lock));
     set_status(WORKER_INIT);
 }
 
@@ -89,38 +91,11 @@ int WorkerThread::start() {
         net_log("worker thread: already started");
         return 0;
     }
-    pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-        return 0;
-    }
-    // Joinable is the default. A failing attribute is reported and the
-    // thread is created with what the others give.
-    rc = pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-    }
-    rc = pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-    }
-    rc = pthread_attr_setstacksize(&attr, kStackSize);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-    }
-
     thread_arg = this;
-    if (pthread_create(&thread_id, &attr, thread_main, &thread_arg) == 0) {
+    if (create_server_thread(&thread_id, thread_main, &thread_arg) == 0)
         thread_running = true;
-    } else {
+    else
         net_log("pthread_create: failed");
-    }
-    pthread_attr_destroy(&attr);
     return thread_running ? 1 : 0;
 }
 
@@ -186,50 +161,6 @@ int WorkerThread::serve_job() {
     return 0;
 }
 
-int32_t WorkerThread::get_status() {
-    RW_LOCK_SHARED(guard, lock_of(status_lock));
-    return status;
-}
-
-void WorkerThread::set_status(int32_t new_status) {
-    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
-    previous_status = status;
-    status = new_status;
-    requested_status = new_status;
-    status_changed = true;
-}
-
-void WorkerThread::request_status(int32_t new_status) {
-    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
-    requested_status = new_status;
-    status_changed = true;
-}
-
-void WorkerThread::apply_requested_status() {
-    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
-    if (status_changed) {
-        previous_status = status;
-        status = requested_status;
-    }
-}
-
-bool WorkerThread::is_status_changed() {
-    RW_LOCK_SHARED(guard, lock_of(status_lock));
-    return status_changed;
-}
-
-void WorkerThread::clear_status_changed() {
-    RW_LOCK_EXCLUSIVE(guard, lock_of(status_lock));
-    status_changed = false;
-}
-
-bool WorkerThread::entering_status() {
-    if (!is_status_changed())
-        return false;
-    clear_status_changed();
-    return true;
-}
-
 void WorkerThread::take_job() {
     int socket;
     {
@@ -265,16 +196,7 @@ void WorkerThread::close_job() {
 void* WorkerThread::thread_main(void* arg) {
     WorkerThread* const self = *static_cast<WorkerThread**>(arg);
 
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGPIPE);
-    const int rc = pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-    }
+    enter_server_thread();
 
     for (;;) {
         self->apply_requested_status();
@@ -310,13 +232,7 @@ void* WorkerThread::thread_main(void* arg) {
                 break;
         }
 
-        // The cancellation window: the only place where stop() can end the
-        // thread. No lock is held here.
-        pthread_cleanup_push(do_nothing, nullptr);
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        pthread_testcancel();
-        sched_yield();
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        pthread_cleanup_pop(0);
+        // The only place where stop() can end the thread; no lock is held.
+        cancellation_window(yield, nullptr);
     }
 }

@@ -19,7 +19,9 @@
 //   - Any thread may call assign() and get_status().
 //   - The hooks run on the worker thread only, one at a time. A hook always
 //     runs to its end: the worker can be cancelled only in a short window at
-//     the end of each pass, and stop() waits for that.
+//     the end of each pass, and stop() waits for that. The worker is a
+//     server thread (server_thread.h): it blocks SIGTERM, SIGINT, SIGHUP and
+//     SIGPIPE, which belong to the process's main thread.
 //
 // Status: WORKER_INIT -> WORKER_WAIT, then once per socket WORKER_WAIT ->
 // WORKER_SERVE -> WORKER_CLOSE -> WORKER_WAIT. A requested status takes
@@ -36,8 +38,9 @@
 #include <cstdint>
 
 #include "network/system/net_function.h"
+#include "network/system/server_thread.h"
 
-class WorkerThread : public NetHost {
+class WorkerThread : public NetHost, protected ThreadStatus {
   public:
     enum : int32_t {
         WORKER_INIT = 0,
@@ -72,7 +75,7 @@ class WorkerThread : public NetHost {
     int assign(int socket);
 
     // The current status (shared lock).
-    int32_t get_status();
+    using ThreadStatus::get_status;
 
   protected:
     // Called on the worker thread when it takes a socket; the job socket is
@@ -86,13 +89,9 @@ class WorkerThread : public NetHost {
     // 0 ends the job. The base returns 0.
     virtual int serve_job();
 
-    // Status accessors; each takes status_lock itself. A failed lock call
-    // is logged and the operation goes on without the lock (RwLockGuard).
-    void set_status(int32_t new_status);
-    void request_status(int32_t new_status);
-    void apply_requested_status();
-    bool is_status_changed();
-    void clear_status_changed();
+    // The other status accessors (set, request, apply, is changed, clear),
+    // from ThreadStatus: each takes status_lock itself, and a failed lock
+    // call is logged and the operation goes on without the lock.
 
   private:
     // Indexes into `locks`.
@@ -101,9 +100,6 @@ class WorkerThread : public NetHost {
 
     static void* thread_main(void* arg);
 
-    // True once, in the pass whose apply step installed the status: clears
-    // the changed mark so that the entry step runs only then.
-    bool entering_status();
     // WORKER_WAIT: takes a pending socket, if any, and begins its job.
     void take_job();
     // WORKER_SERVE entry: lets a waiting assign() return.
@@ -118,13 +114,9 @@ class WorkerThread : public NetHost {
     WorkerThread* thread_arg = nullptr;  // its address is the thread's argument
     pthread_rwlock_t locks[2];           // [status_lock], [job_lock]; writer-preferring
     pthread_t thread_id{};
-    int32_t status = 0;            // GUARDED BY locks[status_lock]
-    int32_t requested_status = 0;  // GUARDED BY locks[status_lock]
-    int32_t previous_status = 0;   // GUARDED BY locks[status_lock]
-    bool status_changed = false;   // GUARDED BY locks[status_lock]
-    bool job_pending = false;      // GUARDED BY locks[job_lock]
-    int job_socket = -1;           // GUARDED BY locks[job_lock]; -1: none held
-    uint32_t jobs_started = 0;     // GUARDED BY locks[job_lock]; entries into WORKER_SERVE
+    bool job_pending = false;   // GUARDED BY locks[job_lock]
+    int job_socket = -1;        // GUARDED BY locks[job_lock]; -1: none held
+    uint32_t jobs_started = 0;  // GUARDED BY locks[job_lock]; entries into WORKER_SERVE
 
     // Bookkeeping of the controlling thread (start, stop, destructor).
     int locks_created = 0;  // how many of `locks` exist, in order
