@@ -2,7 +2,7 @@
 //
 // Each report is one report record (report_record.h) with the given level
 // and text, carried in one frame; frames go out five to a datagram over UDP,
-// unscrambled, to the server's port (32730 unless -p says otherwise). The
+// unscrambled, to the server's port (REPORT_SERVER_PORT, 32730, unless -p says otherwise). The
 // server writes every report it takes into its log as "LEVEL n: (text)".
 //
 //   report_send [-H host] [-p port] [-L level] [TEXT...]
@@ -50,7 +50,7 @@ constexpr char kDescription[] =
     "Sends one report per TEXT, or one per line of standard input when no\n"
     "TEXT is given, to a report server over UDP.\n"
     "  -H host     server host name or IPv4 address (default 127.0.0.1)\n"
-    "  -p port     server UDP port, 1 to 65535 (default 32730)\n"
+    "  -p port     server UDP port, 1 to 65535 (default %d)\n"
     "  -L level    report level, 0 to 255 (default 0)\n"
     "  -h, --help  print this text and exit\n"
     "Options come before the texts; \"--\" ends them.\n"
@@ -60,7 +60,6 @@ constexpr char kDescription[] =
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-constexpr int kDefaultPort = 32730;
 // Five frames of 272 bytes (266-byte record and 6-byte header) make 1360
 // bytes; a sixth would pass DGRAM_MAX.
 constexpr int kFramesPerDatagram = 5;
@@ -234,7 +233,7 @@ int main(int argc, char** argv) {
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     const char* host = "127.0.0.1";
-    long port = kDefaultPort;
+    long port = REPORT_SERVER_PORT;
     long level = 0;
 
     opterr = 0;  // the messages below name the problem themselves
@@ -255,7 +254,7 @@ int main(int argc, char** argv) {
                 break;
             case 'h':
                 fputs(kSynopsis, stdout);
-                fputs(kDescription, stdout);
+                printf(kDescription, REPORT_SERVER_PORT);
                 return 0;
             case ':':
                 fprintf(stderr, "report_send: option '%s' needs an argument\n", argv[optind - 1]);

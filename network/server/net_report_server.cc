@@ -2,28 +2,33 @@
 // the entry point that runs it.
 //
 // Design. The main thread builds the server, starts its two threads and then
-// only waits for SIGTERM in one-second waits, reading the server status
-// between two waits. The status thread and the daily job thread each run a
-// loop of passes: apply the status (status thread) or read the clock (daily
-// job thread), do the pass's work, then a short cancellation window, the
-// only place where ReportServer::stop() can end them. Outside that window
-// cancellation is disabled, so a thread is never cancelled inside a report
-// line, the daily script or while it holds a lock; in the window it holds
-// none. A thread with nothing to do waits inside its window rather than
-// spinning: the status thread polls its socket (at most one second, so the
-// log is still flushed every ten seconds), the daily job thread sleeps to the
-// next second boundary. Both block SIGTERM and SIGPIPE, so SIGTERM always
-// reaches the main thread, which takes it in its wait.
+// only waits for signals in one-second waits, reading the server status
+// between two waits: SIGTERM and SIGINT stop the daemon, SIGHUP reopens its
+// log. The status thread and the daily job thread each run a loop of passes:
+// apply the status (status thread) or read the clock (daily job thread), do
+// the pass's work, then a short cancellation window, the only place where
+// ReportServer::stop() can end them. Outside that window cancellation is
+// disabled, so a thread is never cancelled inside a report line, the daily
+// script or while it holds a lock; in the window it holds none. A thread
+// with nothing to do waits inside its window rather than spinning: the
+// status thread polls its socket (at most one second, so the log is still
+// flushed every ten seconds), the daily job thread sleeps to the next second
+// boundary. Every thread blocks the signals the main thread waits for, so
+// they always reach its wait, from the first instruction of the process on.
 #include "network/server/net_report_server.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,69 +38,152 @@
 
 #include "network/system/clock_time.h"
 #include "network/system/net_logging.h"
-#include "network/system/report_record.h"
 #include "network/system/rwlock_guard.h"
 
-// --- entry point ---------------------------------------------------------
-//
-// main() parses the command line, detaches (fork, setsid, fork), writes the
-// pid file, opens the log file when given a log directory, installs a
-// one-shot SIGTERM handler, builds and starts the server, and then waits for
-// SIGTERM in one-second waits, reading the server's status between two
-// waits. On SIGTERM ("break by signal") or a failed server ("break by
-// error") it stops and destroys the server, removes the pid file, closes the
-// log and returns 0.
+extern char** environ;
 
 namespace {
 
 // The status thread waits at most this long for a datagram in one pass: the
 // log is flushed in the pass after ten seconds have passed, so lines reach
-// the file within about eleven seconds even when nothing else happens.
+// the file within about eleven seconds even when nothing else happens. While
+// report lines wait for the daily script, it looks for the script's end
+// every few milliseconds instead.
 constexpr int kIdlePollMillis = 1000;
+constexpr int kHeldPollMillis = 10;
+
+// After an idle wait ends, the status thread lets a burst gather this long,
+// so that one recvmmsg takes it: at a moderate rate a wake-up per datagram,
+// not the work on it, is what costs. Lines wait in the log's buffer for up
+// to ten seconds anyway, so no reader of the log can tell.
+constexpr struct timespec kGatherPause = {0, 1000 * 1000};
+
+// The loss line comes at most this often.
+constexpr int64_t kLossReportSeconds = 60;
 
 // The daily job thread's pause after each run of the script.
 constexpr struct timespec kDailyPause = {10, 0};
 
-// Threads of the server: system scope, SCHED_OTHER, 512 KiB stack, joinable.
-constexpr size_t kThreadStackSize = 524288;
-
 // The receive buffer asked for the server's socket, so that a burst of
-// reports, or the reports that arrive while the daily script holds the log,
-// wait in the kernel instead of being dropped.
+// reports waits in the kernel instead of being dropped.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
-void do_nothing(void*) {}
-
-// The signals a server thread blocks: SIGTERM belongs to the main thread,
-// and a SIGPIPE aimed at a server thread stays pending instead of ending the
-// process.
-sigset_t server_thread_blocked_signals() {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGPIPE);
-    return blocked;
-}
-
-// Disables cancellation and blocks SIGTERM and SIGPIPE for the calling
-// server thread.
-void enter_server_thread() {
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    const sigset_t blocked = server_thread_blocked_signals();
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+// The signals that stop the daemon (SIGTERM, SIGINT) or reopen its log
+// (SIGHUP). Every thread blocks them from the start of the process on, and
+// the main thread takes them with sigtimedwait: a signal sent at any moment,
+// even while the daemon starts, waits until the main thread takes it. (The
+// server threads block SIGPIPE as well: server_thread.h.)
+sigset_t signals_waited_for() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, signal_number);
+    return set;
 }
 
 // Sleeps until the next whole second of the system clock.
-void sleep_to_next_second() {
+void sleep_to_next_second(void*) {
     ClockTime now;
     now.now();
     const struct timespec rest = {0, (1000000 - now.microseconds()) * 1000L};
     nanosleep(&rest, nullptr);
 }
 
+int64_t monotonic_seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Runs the daily script through the shell and waits for it, as system()
+// does, but in a child that starts with no signal blocked and every signal
+// at its default action: system() would hand the script this thread's mask,
+// with SIGTERM, SIGINT, SIGHUP and SIGPIPE blocked, so that a pipeline in it
+// would not end on a closed pipe, nor its commands on a stop. The script
+// inherits only the standard streams: every other descriptor of the daemon
+// is close-on-exec. Its result is not looked at.
+void run_daily_script() {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char shell[] = "sh", dash_c[] = "-c", script[sizeof kDailyScript];
+    memcpy(script, kDailyScript, sizeof script);
+    char* const argv[] = {shell, dash_c, script, nullptr};
+    pid_t child = -1;
+    errno = posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (errno != 0) {
+        NET_LOG_ERRNO();
+        return;
+    }
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+    }
+}
+
 }  // namespace
 
-ReportServer::ReportServer(uint16_t port_number) {
+void ReportServer::ReportLog::open(bool log_lock_held) {
+    log_lock_held_ = log_lock_held;
+    if (log_lock_held)
+        write_held_now();
+}
+
+void ReportServer::ReportLog::report(uint32_t level, const char* text) {
+    if (log_lock_held_) {
+        net_log(kReportLineFormat, static_cast<int>(level), text);
+        return;
+    }
+    char line[kReportLineRoom];
+    format_report_line(level, text, line);
+    keep(line);
+}
+
+void ReportServer::ReportLog::write(const char* line) {
+    {
+        // A failed lock call (not a busy lock) is reported by the guard, and
+        // the line is written all the same.
+        RW_TRY_EXCLUSIVE(guard, log_lock_);
+        if (!guard.busy()) {
+            write_held_now();
+            net_log("%s", line);
+            return;
+        }
+    }
+    keep(line);
+}
+
+void ReportServer::ReportLog::keep(const char* line) {
+    if (held_.push(line))
+        return;  // the daily script holds the log
+    // As many lines wait as memory is set aside for: this one waits for the
+    // script, and the datagrams behind it in the socket.
+    RW_LOCK_EXCLUSIVE(guard, log_lock_);
+    write_held_now();
+    net_log("%s", line);
+}
+
+void ReportServer::ReportLog::write_held_now() {
+    held_.drain([](const char* held) { net_log("%s", held); });
+}
+
+void ReportServer::ReportLog::write_held(bool wait) {
+    if (held_.empty())
+        return;
+    if (wait) {
+        RW_LOCK_EXCLUSIVE(guard, log_lock_);
+        return write_held_now();
+    }
+    RW_TRY_EXCLUSIVE(guard, log_lock_);
+    if (!guard.busy())
+        write_held_now();
+}
+
+ReportServer::ReportServer(uint16_t port_number) : report_log(&log_lock) {
     net_trace("started");
     port = port_number;
 
@@ -123,8 +211,11 @@ ReportServer::ReportServer(uint16_t port_number) {
         }
     }
     pthread_rwlockattr_destroy(&lock_kind);
+    guard_status_with(&status_lock);
 
-    socket_fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Close-on-exec: a job the daily script leaves running must not keep
+    // the port, or no later start could bind it.
+    socket_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (socket_fd == -1) {
         NET_LOG_ERRNO();
         _exit(0);
@@ -138,8 +229,12 @@ ReportServer::ReportServer(uint16_t port_number) {
                    sizeof kReceiveBufferBytes) != 0) {
         NET_LOG_ERRNO();
     }
-    if (bind(socket_fd, reinterpret_cast<struct sockaddr*>(&bound_address),
-             sizeof bound_address) != 0) {
+    // Each datagram then carries the count of those the full buffer dropped.
+    const int on = 1;
+    if (setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)
+        NET_LOG_ERRNO();
+    if (bind(socket_fd, reinterpret_cast<struct sockaddr*>(&bound_address), sizeof bound_address) !=
+        0) {
         NET_LOG_ERRNO();
         _exit(0);
     }
@@ -150,78 +245,72 @@ ReportServer::ReportServer(uint16_t port_number) {
 }
 
 ReportServer::~ReportServer() {
-    if (close(socket_fd) != 0) NET_LOG_ERRNO();
+    if (close(socket_fd) != 0)
+        NET_LOG_ERRNO();
     for (pthread_rwlock_t& lock : locks) {
-        if (pthread_rwlock_destroy(&lock) != 0) net_log("pthread_mutex_destroy: failed");
+        if (pthread_rwlock_destroy(&lock) != 0)
+            net_log("pthread_mutex_destroy: failed");
     }
     net_trace("terminated");
 }
 
-int ReportServer::get_status() {
-    RW_LOCK_SHARED(guard, &status_lock);
-    return status;
-}
-
-void ReportServer::set_status(int status_value) {
-    RW_LOCK_EXCLUSIVE(guard, &status_lock);
-    previous_status = status;
-    status = status_value;
-    requested_status = status_value;
-    status_changed = true;
-}
-
-void ReportServer::request_status(int status_value) {
-    RW_LOCK_EXCLUSIVE(guard, &status_lock);
-    requested_status = status_value;
-    status_changed = true;
-}
-
-void ReportServer::apply_requested_status() {
-    RW_LOCK_EXCLUSIVE(guard, &status_lock);
-    if (status_changed) {
-        previous_status = status;
-        status = requested_status;
-    }
-}
-
-bool ReportServer::is_status_changed() {
-    RW_LOCK_SHARED(guard, &status_lock);
-    return status_changed;
-}
-
-void ReportServer::clear_status_changed() {
-    RW_LOCK_EXCLUSIVE(guard, &status_lock);
-    status_changed = false;
+void ReportServer::log_outside_script(const char* line) {
+    RW_LOCK_EXCLUSIVE(guard, &log_lock);
+    net_log("%s", line);
 }
 
 int ReportServer::receive_reports() {
-    intake_read_datagram = endpoint.receive() > 0;
-    if (endpoint.state() == DgramEndpoint::Failed) return 0;
-
-    uint8_t payload[DGRAM_MAX];
-    uint32_t payload_length = 0;
-    while (endpoint.next_frame(payload, &payload_length) == 1) {
-        // A short frame must not show bytes of an earlier, longer one: the
-        // record is read at fixed offsets whatever the frame's length.
-        memset(payload + payload_length, 0, sizeof payload - payload_length);
-
-        uint32_t record_type = 0;
-        RecordCodec::unpack(payload, kReportHeaderFormat, &record_type);
-        if (record_type != REPORT_RECORD_TYPE) continue;
-
-        uint32_t level = 0;
-        char text[kReportTextRoom];
-        RecordCodec::unpack(payload, kReportFormat, &level, text);
-        RW_LOCK_EXCLUSIVE(guard, &log_lock);
-        net_log("LEVEL %d: (%s)", static_cast<int>(level), text);
-    }
+    intake_read_datagram = endpoint.receive_batch(batch) > 0;
+    if (endpoint.state() == DgramEndpoint::Failed)
+        return 0;
+    take_batch();
+    report_log.write_held(false);
+    report_losses(false);
     return 1;
+}
+
+void ReportServer::take_batch() {
+    if (batch.count() == 0)
+        return;
+    RW_TRY_EXCLUSIVE(guard, &log_lock);  // a failure is reported, and lines go out all the same
+    report_log.open(!guard.busy());
+    for (uint32_t i = 0; i < batch.count(); ++i) {
+        const uint32_t length = batch.length(i);
+        if (endpoint.append(batch.datagram(i), length) == 0) {
+            bad_datagrams += length > DGRAM_MAX;  // an empty one carries nothing to lose
+            continue;
+        }
+        take_reports(endpoint, report_log);
+        // Each datagram stands alone: the start of a frame left at its end
+        // would otherwise join the next datagram, which may come from
+        // another peer, and spoil it. Peers never split a frame.
+        bad_datagrams += endpoint.discard() > 0;
+    }
+}
+
+void ReportServer::report_losses(bool at_stop) {
+    const uint32_t drops = batch.drops();
+    const uint64_t bad_frames = endpoint.dropped_frames() + bad_datagrams;
+    if (drops == reported_drops && bad_frames == reported_bad_frames)
+        return;
+    const int64_t now = monotonic_seconds();
+    if (!at_stop && last_loss_report != INT64_MIN && now - last_loss_report < kLossReportSeconds)
+        return;
+    char line[160];
+    snprintf(line, sizeof line,
+             "datagrams dropped for a full receive buffer: %u, "
+             "frames dropped for a bad length or CRC: %llu",
+             drops - reported_drops,  // the count wraps at 2^32, and so does the difference
+             static_cast<unsigned long long>(bad_frames - reported_bad_frames));
+    report_log.write(line);
+    reported_drops = drops;
+    reported_bad_frames = bad_frames;
+    last_loss_report = now;
 }
 
 void* ReportServer::status_thread_main(void* arg) {
     ReportServer* server = *static_cast<ReportServer**>(arg);
     enter_server_thread();
-    struct pollfd socket_readable = {server->socket_fd, POLLIN, 0};
 
     for (;;) {
         server->apply_requested_status();
@@ -229,12 +318,12 @@ void* ReportServer::status_thread_main(void* arg) {
         bool busy = false;  // the pass did work: begin the next one at once
         switch (status_now) {
             case STATUS_INIT:
-                if (server->is_status_changed()) server->clear_status_changed();
+                server->entering_status();
                 server->request_status(STATUS_RUN);
                 busy = true;
                 break;
             case STATUS_RUN:
-                if (server->is_status_changed()) server->clear_status_changed();
+                server->entering_status();
                 if (server->receive_reports() == 0) {
                     server->request_status(STATUS_ERROR);
                     busy = true;
@@ -243,32 +332,15 @@ void* ReportServer::status_thread_main(void* arg) {
                 }
                 break;
             case STATUS_ERROR:
-                if (server->is_status_changed()) {
-                    server->clear_status_changed();
+                if (server->entering_status())
                     net_trace("+++ status ERROR");
-                }
                 break;
             default:
                 break;
         }
 
-        // Cancellation window: no lock is held here. The flush comes before
-        // cancellation is enabled: write(2) is a cancellation point, and a
-        // cancel inside fflush would leave the stream half written.
-        pthread_cleanup_push(do_nothing, arg);
-        net_log_flush_due();
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        pthread_testcancel();
-        // After a busy pass the next one begins at once: more may be waiting,
-        // and the thread blocks in its wait as soon as the socket is empty
-        // (a yield here only cost a system call per datagram).
-        if (!busy && status_now == STATUS_RUN) {
-            poll(&socket_readable, 1, kIdlePollMillis);  // a cancellation point
-        } else if (!busy) {
-            poll(nullptr, 0, kIdlePollMillis);  // nothing to watch: just idle
-        }
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        pthread_cleanup_pop(0);
+        server->status_thread_busy = busy;
+        cancellation_window(status_thread_wait, server);
     }
     return nullptr;
 }
@@ -286,61 +358,47 @@ void* ReportServer::daily_job_main(void* arg) {
             {
                 // The script writes to the daemon's standard error, which is
                 // the log: holding log_lock keeps every report line out of
-                // its output. Reports wait in the socket meanwhile.
+                // its output. Reports wait in memory meanwhile.
                 RW_LOCK_EXCLUSIVE(guard, &server->log_lock);
                 // The script writes straight to the descriptor: lines still
-                // in the stream's buffer go out first, to keep the order.
+                // in the log's buffer go out first, to keep the order.
                 net_log_flush();
-                if (system(kDailyScript) == -1) NET_LOG_ERRNO();
+                run_daily_script();
             }
             nanosleep(&kDailyPause, nullptr);
         }
 
-        // Cancellation window: no lock is held here (the flush comes first,
-        // as in the status thread).
-        pthread_cleanup_push(do_nothing, arg);
-        net_log_flush_due();
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        pthread_testcancel();
-        sleep_to_next_second();  // a cancellation point
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        pthread_cleanup_pop(0);
+        cancellation_window(sleep_to_next_second, nullptr);
     }
     return nullptr;
 }
 
 int ReportServer::start() {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setscope(&attributes, PTHREAD_SCOPE_SYSTEM);
-    pthread_attr_setschedpolicy(&attributes, SCHED_OTHER);
-    pthread_attr_setstacksize(&attributes, kThreadStackSize);
-    // The threads block SIGTERM and SIGPIPE first thing; starting them with
-    // both blocked already closes the moment in which a SIGTERM could be
-    // handed to a thread that does not block it yet.
-    const sigset_t blocked = server_thread_blocked_signals();
-    pthread_attr_setsigmask_np(&attributes, &blocked);
     thread_arg = this;
-
-    int result = 1;
-    if (pthread_create(&status_thread, &attributes, status_thread_main, &thread_arg) != 0) {
+    if (create_server_thread(&status_thread, status_thread_main, &thread_arg) != 0) {
         net_log("pthread_create: failed");
-        result = 0;
-    } else if (pthread_create(&daily_thread, &attributes, daily_job_main, &thread_arg) != 0) {
+        return 0;
+    }
+    if (create_server_thread(&daily_thread, daily_job_main, &thread_arg) != 0) {
         net_log("pthread_create: failed");
         // The caller destroys the server next: the status thread must not
         // outlive it. It takes the cancel at the end of its current pass.
-        if (pthread_cancel(status_thread) != 0) net_log("pthread_cancel: failed");
-        if (pthread_join(status_thread, nullptr) != 0) net_log("pthread_join: failed");
-        result = 0;
+        if (pthread_cancel(status_thread) != 0)
+            net_log("pthread_cancel: failed");
+        if (pthread_join(status_thread, nullptr) != 0)
+            net_log("pthread_join: failed");
+        return 0;
     }
-    pthread_attr_destroy(&attributes);
-    return result;
+    return 1;
 }
 
 int ReportServer::stop() {
+    // The daily job thread first: it may be running the script, which it
+    // lets finish and pauses after. Meanwhile the status thread keeps taking
+    // reports in, so a stop loses none that came before it; what is still
+    // held when both have ended is written here.
     int result = 1;
-    for (pthread_t thread : {status_thread, daily_thread}) {
+    for (pthread_t thread : {daily_thread, status_thread}) {
         if (pthread_cancel(thread) != 0) {
             net_log("pthread_cancel: failed");
             result = 0;
@@ -350,6 +408,8 @@ int ReportServer::stop() {
             result = 0;
         }
     }
+    report_log.write_held(true);
+    report_losses(true);  // what the last minute lost is told too
     return result;
 }
 
@@ -370,14 +430,12 @@ void print_usage(const char* program) {
     net_log("");
 }
 
-void on_sigterm(int) {
-    net_trace("caught sigterm");
-}
-
-// Parses the command line into `log_directory` (256 bytes). Ends the process
-// with the usage text and status 0 on -h, --help, an unknown option or -l
-// without its argument.
-void parse_options(int argc, char** argv, char* log_directory) {
+// Parses the command line into `log_directory` (256 bytes, cut to 255
+// characters) and returns the last -l argument as given (null without one).
+// Ends the process with the usage text and status 0 on -h, --help, an
+// unknown option or -l without its argument.
+const char* parse_options(int argc, char** argv, char* log_directory) {
+    const char* given = nullptr;
     static const struct option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},
         {"verbose", no_argument, nullptr, 'v'},
@@ -387,7 +445,7 @@ void parse_options(int argc, char** argv, char* log_directory) {
     for (;;) {
         const int option = getopt_long(argc, argv, "vl:h", kOptions, nullptr);
         if (option == -1)
-            return;
+            return given;
         switch (option) {
             case 'v':
                 net_trace("verbose");
@@ -395,6 +453,7 @@ void parse_options(int argc, char** argv, char* log_directory) {
             case 'l':
                 net_trace("logdir = %s", optarg);
                 snprintf(log_directory, kPathSize, "%s", optarg);
+                given = optarg;
                 break;
             default:
                 print_usage(argv[0]);
@@ -445,36 +504,90 @@ void make_directory(const char* path) {
         NET_LOG_ERRNO();
 }
 
-void write_pid_file(const char* path) {
-    FILE* file = fopen(path, "w");
-    if (file == nullptr) {
+// Opens the pid file and takes an exclusive lock on it, which the daemon
+// holds for as long as it runs: the lock is on the open file, so it passes
+// through both forks to the daemon, and it goes when the daemon's process
+// ends, however it ends. A start that finds it held says which daemon runs
+// and ends with status 1, before it detaches and without touching the
+// running daemon's pid file or log. The file is opened without following a
+// symbolic link (a link planted in the run directory would make the daemon
+// write where it points) and close-on-exec. Returns the descriptor, or -1
+// after an errno report when the file cannot be opened: the daemon then runs
+// without a pid file.
+int lock_pid_file(const char* path) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd == -1) {
         NET_LOG_ERRNO();
-        return;
+        return -1;
     }
-    fprintf(file, "%d", static_cast<int>(getpid()));
-    fclose(file);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    if (errno != EWOULDBLOCK) {
+        NET_LOG_ERRNO();
+        return fd;
+    }
+    // The running daemon writes its pid right after it has detached.
+    char pid[16] = "";
+    for (int tries = 0; tries < 100 && pid[0] == '\0'; ++tries) {
+        const ssize_t got = pread(fd, pid, sizeof pid - 1, 0);
+        pid[got > 0 ? got : 0] = '\0';
+        if (pid[0] == '\0')
+            usleep(10000);
+    }
+    fprintf(stderr, "report_server: already running as pid %s\n", pid[0] ? pid : "?");
+    _exit(1);
+}
+
+void write_pid(int fd) {
+    char pid[16];
+    const int length = snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    if (fd >= 0 && (ftruncate(fd, 0) != 0 || pwrite(fd, pid, length, 0) != length))
+        NET_LOG_ERRNO();
 }
 
 }  // namespace
 
+void ReportServer::status_thread_wait(void* arg) {
+    ReportServer* server = static_cast<ReportServer*>(arg);
+    // After a busy pass the next one begins at once: more may be waiting,
+    // and the thread blocks in its wait as soon as the socket is empty.
+    if (server->status_thread_busy)
+        return;
+    if (server->get_status() != STATUS_RUN) {
+        poll(nullptr, 0, kIdlePollMillis);  // nothing to watch: just idle
+        return;
+    }
+    struct pollfd socket_readable = {server->socket_fd, POLLIN, 0};
+    const int wait = server->report_log.holding() ? kHeldPollMillis : kIdlePollMillis;
+    if (poll(&socket_readable, 1, wait) > 0)  // both cancellation points
+        nanosleep(&kGatherPause, nullptr);
+}
+
 int main(int argc, char** argv) {
+    // Files the daemon makes are not writable by its group, nor readable by
+    // others, whatever the caller's umask.
+    umask(027);
+    const sigset_t signals = signals_waited_for();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     char log_directory[kPathSize] = "";
     char pid_path[kPathSize];
     char log_path[kPathSize];
     FILE* log_stream = nullptr;
 
-    parse_options(argc, argv, log_directory);
+    const char* given_directory = parse_options(argc, argv, log_directory);
     if (log_directory[0] != '\0' && !form_path(log_path, log_directory, "log")) {
         net_log("log directory too long: %zu characters, at most %zu fit: %s",
-                strlen(log_directory), kPathSize - 11, log_directory);
+                strlen(given_directory), kPathSize - 11, given_directory);
         _exit(1);
     }
 
-    detach();
-
     make_directory(kRunDirectory);
     form_path(pid_path, kRunDirectory, "pid");
-    write_pid_file(pid_path);
+    const int pid_fd = lock_pid_file(pid_path);
+
+    detach();
+    write_pid(pid_fd);
 
     net_log_timer_start();
     if (log_directory[0] != '\0') {
@@ -482,16 +595,6 @@ int main(int argc, char** argv) {
         net_log_timer_start();
         log_stream = net_log_open(log_path);
     }
-
-    sigset_t sigterm_only;
-    sigemptyset(&sigterm_only);
-    sigaddset(&sigterm_only, SIGTERM);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_sigterm;
-    action.sa_mask = sigterm_only;
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGTERM, &action, nullptr);
 
     ReportServer* server = new ReportServer(REPORT_SERVER_PORT);  // ends the process on failure
     if (server->start() == 0) {
@@ -501,12 +604,15 @@ int main(int argc, char** argv) {
 
     const struct timespec wait_period = {1, 0};
     while (server != nullptr) {
-        if (sigtimedwait(&sigterm_only, nullptr, &wait_period) > 0) {
-            net_log("break by signal");
+        const int signal_number = sigtimedwait(&signals, nullptr, &wait_period);
+        if (signal_number == SIGTERM || signal_number == SIGINT) {
+            server->log_outside_script("break by signal");
             break;
         }
+        if (signal_number == SIGHUP)
+            net_log_reopen();  // the log was rotated: a file of its name again
         if (server->get_status() == ReportServer::STATUS_ERROR) {
-            net_log("break by error");
+            server->log_outside_script("break by error");
             break;
         }
         sched_yield();
@@ -516,6 +622,9 @@ int main(int argc, char** argv) {
         server->stop();
         delete server;
     }
+    // The log goes out before the pid file does: a new start that finds no
+    // pid file truncates the log.
+    net_log_flush();
     if (unlink(pid_path) != 0)
         NET_LOG_ERRNO();
     net_log_close(log_stream);

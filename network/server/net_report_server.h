@@ -12,17 +12,18 @@
 //                     inside the script's output.
 //
 // Locks (both reader-writer locks that prefer writers):
-//   status_lock  guards status, requested_status, previous_status and
-//                status_changed; held only inside the status accessors.
+//   status_lock  guards the status fields (ThreadStatus); held only inside
+//                the status accessors.
 //   log_lock     taken exclusively around each report line and around the
 //                whole run of the daily script. No path holds both locks.
 //
 // Threads: the main thread constructs, calls start(), polls get_status(),
 // calls stop() and destroys, in that order. After construction the frame
-// reader belongs to the status thread alone. Both server threads block
-// SIGTERM and SIGPIPE, so SIGTERM always reaches the main thread, and both
-// can be cancelled only in a short window at the end of each pass, where
-// they hold no lock.
+// reader, the batch and the report log belong to the status thread alone,
+// until stop() has joined it. Both server threads block SIGTERM, SIGINT,
+// SIGHUP and SIGPIPE, so the main thread takes the signals that stop the
+// daemon, and both can be cancelled only in a short window at the end of
+// each pass, where they hold no lock.
 //
 // Construction ends the process (status 0, after an errno report) when the
 // socket cannot be made or bound, or a lock cannot be initialised.
@@ -33,20 +34,23 @@
 
 #include <cstdint>
 
+#include "network/server/held_lines.h"
 #include "network/system/net_dgram_io.h"
 #include "network/system/net_function.h"
-
-// The UDP port of the report server; also the base name of its pid and log
-// files.
-inline constexpr uint16_t REPORT_SERVER_PORT = 32730;
+#include "network/system/report_intake.h"
+#include "network/system/report_record.h"
+#include "network/system/server_thread.h"
 
 // The installation's daily script and the site-time minute of the day it
 // runs in (02:00).
 inline constexpr char kDailyScript[] = "/home/disk1//etc/center/rp.daily";
 inline constexpr int kDailyMinuteOfDay = 2 * 60;
 
-class ReportServer : public NetHost {
-public:
+// The status accessors come from ThreadStatus: get_status(), set_status(),
+// request_status(), apply_requested_status(), is_status_changed(),
+// clear_status_changed(), guarded by status_lock.
+class ReportServer : public NetHost, public ThreadStatus {
+  public:
     enum Status { STATUS_INIT = 0, STATUS_RUN = 1, STATUS_ERROR = 2 };
 
     explicit ReportServer(uint16_t port);
@@ -59,20 +63,21 @@ public:
     // Starts the status thread, then the daily job thread: 1 when both run,
     // 0 when one could not be created (then no thread of the server runs).
     int start();
-    // Cancels and joins both threads: 1 when every call succeeded, else 0.
+    // Cancels and joins the daily job thread, then the status thread, then
+    // writes the report lines still held and the losses not yet told: 1
+    // when every call succeeded.
     int stop();
 
-    // Status accessors; each takes status_lock for its few field accesses.
-    int get_status();
-    void set_status(int status_value);
-    void request_status(int status_value);
-    void apply_requested_status();
-    bool is_status_changed();
-    void clear_status_changed();
+    // Writes one of the daemon's own lines ("break by signal") with log_lock
+    // held: it waits for a daily script that is running, so that the line
+    // does not land inside the script's output. Main thread.
+    void log_outside_script(const char* line);
 
-    // One intake pass (status thread only): at most one datagram from the
-    // socket, then every complete frame the reader holds. 1 while the reader
-    // is usable, 0 once it has failed.
+    // One intake pass (status thread only): the datagrams waiting in the
+    // socket, up to a batch of them with one recvmmsg, each taken apart on
+    // its own before the next is appended, so that the lines are exactly
+    // those of one datagram per pass. 1 while the reader is usable, 0 once
+    // it has failed.
     int receive_reports();
 
     // Thread routines; `arg` is the address of thread_arg. They never
@@ -80,7 +85,59 @@ public:
     static void* status_thread_main(void* arg);
     static void* daily_job_main(void* arg);
 
-private:
+  private:
+    // The status thread's idle wait in its cancellation window (`arg` is
+    // the server): none after a busy pass; the socket, or just time, else.
+    static void status_thread_wait(void* arg);
+
+    // The status thread's writer of report lines, and of the loss line. A
+    // line is written only while this thread holds log_lock, so none lands
+    // inside the daily script's output; the thread takes the lock once for a
+    // whole batch of datagrams (open()), not once a line. While the daily
+    // job holds it, lines wait in memory, and they are written in their
+    // order, before any later line, as soon as the lock is free again; only
+    // when kHeldBytes are waiting does the intake wait for the lock, and
+    // datagrams wait in the socket. Status thread only, until stop() has
+    // joined it.
+    class ReportLog : public ReportSink {
+      public:
+        explicit ReportLog(pthread_rwlock_t* log_lock) : log_lock_(log_lock) {}
+        // Tells whether the caller holds log_lock (or its lock call failed,
+        // and lines go out without it): then the lines kept go out now, and
+        // every report until the next open() at once; otherwise they wait.
+        void open(bool log_lock_held);
+        void report(uint32_t level, const char* text) override;
+        // Writes `line` now, or keeps it while the daily script runs; takes
+        // the lock itself.
+        void write(const char* line);
+        // Writes the lines kept, if the lock is free (or, with `wait`, once
+        // it is).
+        void write_held(bool wait);
+        bool holding() const { return !held_.empty(); }
+
+      private:
+        // Keeps `line`, or when no more fit, waits for the lock and writes
+        // the lines kept and `line`.
+        void keep(const char* line);
+        void write_held_now();
+
+        pthread_rwlock_t* log_lock_;
+        bool log_lock_held_ = false;
+        HeldLines held_{kHeldBytes};
+    };
+
+    // Report lines kept in memory while the daily script holds the log:
+    // enough for a busy minute; beyond it, datagrams wait in the socket.
+    static constexpr size_t kHeldBytes = 64 << 20;
+
+    // Takes the datagrams of one batch apart, each on its own.
+    void take_batch();
+    // Writes how many datagrams the full receive buffer dropped and how many
+    // frames were dropped for a bad length or CRC, when either count has
+    // grown: at most once a minute, and once more at the stop. The socket's
+    // count comes with the next datagram received after the drops.
+    void report_losses(bool at_stop);
+
     uint16_t port;
     ReportServer* thread_arg = nullptr;
     pthread_rwlock_t locks[2];  // status_lock, log_lock
@@ -88,15 +145,20 @@ private:
     pthread_rwlock_t& log_lock = locks[1];
     pthread_t status_thread{};
     pthread_t daily_thread{};
-    int status = STATUS_INIT;            // GUARDED BY status_lock
-    int requested_status = STATUS_INIT;  // GUARDED BY status_lock
-    int previous_status = STATUS_INIT;   // GUARDED BY status_lock
-    bool status_changed = false;         // GUARDED BY status_lock
     int socket_fd = -1;
-    DgramFrameReader endpoint;  // status thread only, after construction
-    // Whether the last intake pass appended a datagram; the status thread
+
+    // The status thread's own, after construction:
+    DgramFrameReader endpoint;
+    DgramBatch batch;
+    ReportLog report_log;
+    // Whether the last intake pass received a datagram; the status thread
     // then starts its next pass at once instead of waiting on the socket.
-    bool intake_read_datagram = false;  // status thread only
+    bool intake_read_datagram = false;
+    bool status_thread_busy = false;  // the last pass did work
+    uint64_t bad_datagrams = 0;       // dropped whole (too long) or with a partial frame at the end
+    uint32_t reported_drops = 0;
+    uint64_t reported_bad_frames = 0;
+    int64_t last_loss_report = INT64_MIN;  // monotonic seconds
 };
 
 #endif  // NETWORK_SERVER_NET_REPORT_SERVER_H_

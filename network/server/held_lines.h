@@ -1,0 +1,42 @@
+// HeldLines: log lines kept in memory, in their order, while they cannot be
+// written, up to a fixed number of bytes. The report server keeps report
+// lines here while the daily script holds the log.
+//
+// Lines are packed into chunks of 1 MiB mapped from the system, and the
+// chunks are unmapped as soon as the lines are taken, so the memory goes
+// back to the system at once rather than staying in the heap.
+//
+// Threads: one thread at a time; no lock of its own.
+#ifndef NETWORK_SERVER_HELD_LINES_H_
+#define NETWORK_SERVER_HELD_LINES_H_
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+class HeldLines {
+  public:
+    // `limit` bytes of chunks at most, a whole number of chunks.
+    explicit HeldLines(size_t limit);
+    ~HeldLines() { release(); }
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+
+    // Keeps a copy of `line` (a C string). False, and nothing kept, when it
+    // would pass the limit or the system gives no memory.
+    bool push(const char* line);
+    bool empty() const { return chunks_.empty(); }
+
+    // Calls `take` with every line, oldest first, then forgets them all and
+    // gives their memory back.
+    void drain(const std::function<void(const char* line)>& take);
+
+  private:
+    void release();
+
+    size_t limit_;
+    std::vector<char*> chunks_;  // each kChunkBytes, mapped; lines end with their zero byte
+    size_t last_used_ = 0;       // bytes used in the last chunk
+};
+
+#endif  // NETWORK_SERVER_HELD_LINES_H_
