@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, only those
-# that are missing. Runs as root on Debian 12.
+# Installs the Debian packages a task needs, only those that are missing.
+# Runs as root on Debian 12.
+#
+#   install-deps.sh demo    building the daemon and the sender
+#   install-deps.sh test    the whole test suite (both compilers, sanitizers,
+#                           GoogleTest, libfaketime, the package checks)
+#   install-deps.sh bench   the benchmarks
 set -euo pipefail
 
-packages=(
-  cmake g++ make clang libclang-rt-14-dev   # compilers; clang for libFuzzer and sanitizers
-  googletest libgtest-dev libgmock-dev      # unit tests
-  libbenchmark-dev                          # micro benchmarks
-  gnuplot-nox                               # the load benchmark's plot
-  faketime                                  # the 02:00 daily job under faked time
-  iproute2 util-linux procps                # namespaces for the end-to-end tests
-  dpkg-dev groff-base man-db logrotate python3  # Debian package, man pages, rotation, example peer
-  "$@"
-)
+build=(cmake g++ make)
+case "${1:-test}" in
+  demo) packages=("${build[@]}") ;;
+  test)
+    packages=("${build[@]}"
+      clang libclang-rt-14-dev clang-format  # the second compiler, sanitizers, the style check
+      googletest libgtest-dev libgmock-dev   # unit tests
+      python3 faketime                       # end-to-end tests; the 02:00 job under faked time
+      iproute2 util-linux procps             # namespaces for the end-to-end tests
+      dpkg-dev groff-base man-db logrotate lintian rsyslog systemd  # the package checks
+    ) ;;
+  bench) packages=("${build[@]}" libbenchmark-dev gnuplot-nox faketime iproute2 util-linux procps) ;;
+  *) echo "usage: install-deps.sh demo|test|bench" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
