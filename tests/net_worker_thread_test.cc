@@ -4,13 +4,11 @@
 #include "network/server/net_worker_thread.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -100,23 +98,6 @@ TEST(WorkerThreadTest, ServesOneSocketAtATime) {
     EXPECT_TRUE(eventually([&] { return results[3] == 1; }));
     EXPECT_TRUE(sees_end(pairs[3].fd[1]));
     EXPECT_EQ(close(pairs[refused].fd[0]), 0);  // refused, so still the caller's
-}
-
-// The base class's begin_job stands for a derived worker without its own.
-void assign_to_worker_without_begin_job() {
-    const rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
-    WorkerThread worker;
-    SocketPair pair;
-    worker.start();
-    eventually([&] { return worker.get_status() == WorkerThread::WORKER_WAIT; });
-    worker.assign(pair.fd[0]);
-    worker.stop();
-}
-
-TEST(WorkerThreadDeathTest, MissingBeginJobRaisesSigtrap) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(assign_to_worker_without_begin_job(), testing::KilledBySignal(SIGTRAP), "");
 }
 
 }  // namespace

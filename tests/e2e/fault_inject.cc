@@ -1,14 +1,16 @@
-// Fault injection for the end-to-end tests, loaded into the daemon with
-// LD_PRELOAD. Each variable names which call of a function fails (counted
-// from 1 in the process that makes it); unset means none fails:
+// Fault injection for the end-to-end tests, preloaded into the daemon or
+// report_send with LD_PRELOAD. Each variable names which call of a function
+// fails (counted from 1 in the process that makes it); unset means none:
 //
 //   FAULT_RWLOCK_INIT=N     the Nth pthread_rwlock_init returns EAGAIN
 //   FAULT_RWLOCK_WRLOCK=N   the Nth pthread_rwlock_wrlock returns EDEADLK
 //   FAULT_PTHREAD_CREATE=N  the Nth pthread_create returns EAGAIN
-//   FAULT_RECV=N            the Nth recv returns -1 with errno EIO
+//   FAULT_RECV=N            the Nth recvmmsg fails with EIO
+//   FAULT_SENDTO=N          the Nth sendto fails with EPERM
+//   FAULT_SENDTO_EAGAIN=N   the first N sendto calls fail with EAGAIN
 //
-// These are the failures the daemon cannot be driven into from outside: a
-// lock or a thread the system refuses, a socket that breaks.
+// These are the failures that cannot be caused from outside: a lock or a
+// thread the system refuses, a socket that breaks, a full send buffer.
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -16,59 +18,59 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-// Whether this call of the function counted by `calls` is the one `variable`
-// names.
-bool fails_now(const char* variable, std::atomic<int>& calls) {
+// Counts a call for `variable` and tells whether `variable` makes it fail:
+// the Nth call, or with `first`, each of the first N calls.
+bool fails(const char* variable, bool first = false) {
+    static std::atomic<int> calls[6];
+    static const char* const kVariables[] = {"FAULT_RWLOCK_INIT",    "FAULT_RWLOCK_WRLOCK",
+                                             "FAULT_PTHREAD_CREATE", "FAULT_RECV",
+                                             "FAULT_SENDTO",         "FAULT_SENDTO_EAGAIN"};
+    int index = 0;
+    while (strcmp(kVariables[index], variable) != 0)
+        ++index;
+    const int call = ++calls[index];
     const char* chosen = getenv(variable);
-    const int call = ++calls;
-    return chosen != nullptr && atoi(chosen) == call;
+    return chosen != nullptr && (first ? call <= atoi(chosen) : call == atoi(chosen));
 }
 
-template <typename Function>
-Function next(const char* name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
-std::atomic<int> rwlock_init_calls{0};
-std::atomic<int> wrlock_calls{0};
-std::atomic<int> create_calls{0};
-std::atomic<int> recv_calls{0};
+// The real function of that name, further along the link order.
+#define REAL(name) reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name))
 
 }  // namespace
 
 extern "C" {
 
 int pthread_rwlock_init(pthread_rwlock_t* lock, const pthread_rwlockattr_t* attributes) {
-    if (fails_now("FAULT_RWLOCK_INIT", rwlock_init_calls)) return EAGAIN;
-    static auto real = next<int (*)(pthread_rwlock_t*, const pthread_rwlockattr_t*)>(
-        "pthread_rwlock_init");
-    return real(lock, attributes);
+    return fails("FAULT_RWLOCK_INIT") ? EAGAIN : REAL(pthread_rwlock_init)(lock, attributes);
 }
 
 int pthread_rwlock_wrlock(pthread_rwlock_t* lock) {
-    if (fails_now("FAULT_RWLOCK_WRLOCK", wrlock_calls)) return EDEADLK;
-    static auto real = next<int (*)(pthread_rwlock_t*)>("pthread_rwlock_wrlock");
-    return real(lock);
+    return fails("FAULT_RWLOCK_WRLOCK") ? EDEADLK : REAL(pthread_rwlock_wrlock)(lock);
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                    void* argument) {
-    if (fails_now("FAULT_PTHREAD_CREATE", create_calls)) return EAGAIN;
-    static auto real =
-        next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
-    return real(thread, attributes, routine, argument);
+    return fails("FAULT_PTHREAD_CREATE")
+               ? EAGAIN
+               : REAL(pthread_create)(thread, attributes, routine, argument);
 }
 
-ssize_t recv(int fd, void* buffer, size_t length, int flags) {
-    if (fails_now("FAULT_RECV", recv_calls)) {
-        errno = EIO;
-        return -1;
-    }
-    static auto real = next<ssize_t (*)(int, void*, size_t, int)>("recv");
-    return real(fd, buffer, length, flags);
+int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
+    return fails("FAULT_RECV") ? (errno = EIO, -1)
+                               : REAL(recvmmsg)(fd, messages, count, flags, timeout);
+}
+
+ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to,
+               socklen_t to_length) {
+    if (fails("FAULT_SENDTO_EAGAIN", true))
+        return errno = EAGAIN, -1;
+    if (fails("FAULT_SENDTO"))
+        return errno = EPERM, -1;
+    return REAL(sendto)(fd, data, length, flags, to, to_length);
 }
 
 }  // extern "C"

@@ -1,0 +1,234 @@
+# The real daemon from its command line to its end: usage, detaching, pid
+# file, log file, the report lines of a table of datagrams and of report_send,
+# its signals, a second start, hostile files, and the failures it reports.
+import os
+import random
+import signal
+import socket
+import subprocess
+import time
+
+from harness import (INJECT, LOG, LOG_DIR, PID_FILE, PORT, SEND, SERVER, Daemon, EndToEnd, drained, frame,
+                     lines, read, record, report, reports, run, send, wait_for, well_formed)
+
+RUN_DIR = "/var/run/vantor_report"
+LOSS = "datagrams dropped for a full receive buffer: %d, frames dropped for a bad length or CRC: %d"
+USAGE = ["Usage: %s [options]" % SERVER, "", "\t-l NAME, --logdir=NAME", "\t\tspecify logdir (default is )",
+         "\t-v, --verbose", "\t\tstart with verbose mode", "\t-h, --help", "\t\tshow this message", ""]
+
+# Datagrams, sent as they stand, and the report lines they give.
+packed = b"\x55" * 8 + record(5, "ok")[8:]  # header bytes the server does not read
+bad_crc = bytes([report(9, "bad crc")[0] ^ 1]) + report(9, "bad crc")[1:]
+oversize = report(1, "in a datagram of 1407 bytes")
+WIRE = [
+    ([frame(packed) + frame(record(1, "type 193", 193)) + bad_crc + report(2, "after the bad frame")],
+     ["LEVEL 5: (ok)", "LEVEL 2: (after the bad frame)"]),
+    ([report(255, "x" * 256) + report(3, b"cut\0here")], ["LEVEL 255: (%s)" % ("x" * 256), "LEVEL 3: (cut)"]),
+    ([report(4, "%s%n%d")], ["LEVEL 4: (%s%n%d)"]),
+    # Short frames: the header alone with type 192; three text bytes.
+    ([report(77, "a long earlier report"), frame(record(0, "")[:9]), frame(record(6, "abcdef")[:13])],
+     ["LEVEL 77: (a long earlier report)", "LEVEL 0: ()", "LEVEL 6: (abc)"]),
+    # A header claiming 1000 bytes empties the reader; datagrams that are
+    # empty or longer than 1406 bytes are dropped whole.
+    ([report(1, "kept") + bytes([0, 0, 3, 232, 0, 1]) + report(2, "lost behind it"), b"",
+      oversize.ljust(1407, b"\0"), report(3, "read again")], ["LEVEL 1: (kept)", "LEVEL 3: (read again)"]),
+    # Control bytes are escaped, so a report cannot forge a line; 8-bit ones are not.
+    ([report(2, "a\nb\rc\x1b[31md\x7fe\x80\xff")], ["LEVEL 2: (a#012b#015c#033[31md#177e\x80\xff)"]),
+    # Stray bytes of one peer stay out of the next peer's datagram.
+    ([b"\x01", report(1, "from peer B"), report(2, "peer B again") + b"\x00\x00\x01", report(3, "peer C")],
+     ["LEVEL 1: (from peer B)", "LEVEL 2: (peer B again)", "LEVEL 3: (peer C)"]),
+]
+
+# report_send against the daemon: arguments, input, fault, and what it logs, says and exits with.
+E, HELP = "report_send: ", "usage: report_send [-H host] [-p port] [-L level] [TEXT...]\n"
+SENDS = [
+    (["-L", "7", "disk full", "", "-L", "9"], "", "", ["LEVEL 7: (disk full)", "LEVEL 7: ()", "LEVEL 7: (-L)",
+                                                      "LEVEL 7: (9)"], "", 0),
+    (["-H", "localhost", "-L", "255", "--", "-L"], "", "", ["LEVEL 255: (-L)"], "", 0),
+    # Five reports to a datagram; sends the socket refuses are retried.
+    (list("1234567"), "", "FAULT_SENDTO_EAGAIN=3", ["LEVEL 0: (%d)" % n for n in range(1, 8)], "", 0),
+    (["-L", "3"], "a\n\n b \nno newline", "", ["LEVEL 3: (a)", "LEVEL 3: ()", "LEVEL 3: ( b )",
+                                              "LEVEL 3: (no newline)"], "", 0),
+    (["a" * 258], "", "", ["LEVEL 0: (%s)" % ("a" * 256)],
+     E + "warning: text 1 is 258 bytes long, cut to 256\n", 0),
+    ([], "a" * 256 + "\n", "", ["LEVEL 0: (%s)" % ("a" * 256)], "", 0),
+    (["-L", "256", "x"], "", "", [], E + "bad level '256': must be 0 to 255\n", 2),
+    (["-x", "x"], "", "", [], E + "unknown option '-x'\n" + HELP, 2),
+    (["-L"], "", "", [], E + "option '-L' needs an argument\n" + HELP, 2),
+    (["-H", "nohost.invalid", "x"], "", "", [], E + "unknown host 'nohost.invalid'\n", 2),
+    (["x"], "", "FAULT_SENDTO=1", [], E + "sending to 127.0.0.1 port %d failed\n" % PORT, 1),
+]
+
+
+def mode(path):
+    return os.stat(path).st_mode & 0o7777
+
+
+class DaemonTest(EndToEnd):
+    def test_usage_and_a_refused_log_directory_end_before_anything_is_created(self):
+        daemon = Daemon()
+        self.assertEqual(daemon.run("-x"), 0)
+        complaint, usage = daemon.stderr().split("\n", 1)  # getopt's complaint comes first
+        self.assertIn("invalid option", complaint)
+        self.assertTrue(well_formed(usage))
+        self.assertEqual(lines(usage), USAGE)
+        longest = "/home/" + "d" * 239  # "%s/PORT.log" in 256 bytes: 245 characters
+        refused = Daemon()
+        self.assertEqual(refused.run("-l", longest + "d" * 60), 1)
+        self.assertIn("log directory too long: 305 characters, at most 245 fit", refused.stderr())
+        self.assertFalse(os.path.exists(RUN_DIR))
+        Daemon().start("-l", longest)
+        self.assertTrue(os.path.exists(longest + LOG[len(LOG_DIR):]))
+
+    def test_logs_the_reports_of_datagrams_and_of_report_send_then_stops_on_sigterm(self):
+        os.mkdir(LOG_DIR, 0o700)
+        with open(LOG, "w") as f:
+            f.write("line of an earlier run\n")
+        daemon = Daemon()
+        daemon.start("-v", "--logdir=/home/logs/")
+        self.assertEqual(read(PID_FILE), str(daemon.pid))  # no newline
+        self.assertNotIn(os.getsid(daemon.pid), (os.getsid(0), daemon.pid))  # after setsid, fork
+        self.assertEqual(os.readlink("/proc/%d/cwd" % daemon.pid), "/")
+        self.assertEqual((mode(RUN_DIR), mode(LOG_DIR)), (0, 0o700))  # made; kept
+        # A second start is refused before it detaches, and touches neither
+        # this daemon's pid file nor its log nor its port.
+        second = Daemon()
+        self.assertEqual(second.run("-l", LOG_DIR), 1)
+        self.assertEqual(second.stderr(), "report_server: already running as pid %d\n" % daemon.pid)
+        self.assertEqual(read(PID_FILE), str(daemon.pid))
+        expected = []
+        for datagrams, logged in WIRE:
+            for datagram in datagrams:  # each from a peer of its own
+                send(datagram)
+            self.assertTrue(drained())
+            expected += logged
+        for args, stdin, fault, logged, said, status in SENDS:
+            code, err = run(SEND, *args, env=["LD_PRELOAD=" + INJECT, fault] if fault else [],
+                            stdin=stdin.encode())
+            self.assertEqual((code, err[err.find(E):] if E in err else err), (status, said), args)
+            expected += logged
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        self.assertFalse(os.path.exists(PID_FILE))
+        log = read(LOG)
+        self.assertTrue(well_formed(log))
+        self.assertEqual(lines(log)[:2], ["Server Name = " + socket.gethostname(), "0.0.0.0"])
+        self.assertEqual(reports(log), expected)
+        # The first bad frame is told at once, the rest (a minute later, or) at the stop.
+        self.assertEqual([l for l in lines(log) if l.startswith("datagrams dropped")],
+                         [LOSS % (0, n) for n in (1, 4)])
+        self.assertEqual(lines(log)[-2], "break by signal")
+        self.assertEqual(daemon.stderr(), "", "nothing reaches the inherited stream")
+
+    # Without a log directory, or with one that cannot hold the log, lines go
+    # to the inherited standard error; SIGINT stops the daemon as SIGTERM
+    # does. A symbolic link planted at the pid file's place is not followed.
+    def test_without_a_usable_log_directory_lines_go_to_the_inherited_stream(self):
+        open("/home/file", "w").close()
+        os.makedirs(RUN_DIR)
+        os.symlink("/home/file", PID_FILE)
+        for args, sig, errors in ((("-v",), signal.SIGTERM, 1), (("-l", ""), signal.SIGINT, 1),
+                                  (("-l", "/home/file"), signal.SIGINT, 2)):
+            daemon = Daemon()
+            daemon.start(*args)
+            self.assertEqual(daemon.stop(sig), 0)
+            text = daemon.stderr()
+            self.assertTrue(well_formed(text), text)
+            self.assertEqual(lines(text)[-1], "break by signal")
+            self.assertEqual(text.count(": Too many levels of symbolic links\n"), 1, text)
+            self.assertEqual(text.count("> Error: "), errors, text)
+            self.assertEqual(text.count(": Not a directory\n"), errors - 1, text)
+            os.symlink("/home/file", PID_FILE)  # the stop removed it
+        self.assertEqual(read("/home/file"), "")
+
+    # SIGTERM at a random moment of start-up, 200 times: every daemon ends
+    # cleanly, with "break by signal" and without its pid file.
+    def test_sigterm_at_any_moment_of_start_up_stops_the_daemon_cleanly(self):
+        rng = random.Random(1)
+        for attempt in range(200):
+            daemon = Daemon()
+            self.assertEqual(daemon.run("-l", LOG_DIR), 0)
+            self.assertTrue(daemon.find(interval=0))  # as soon as it has detached
+            time.sleep(rng.random() * 0.003)
+            self.assertEqual(daemon.stop(), 0, attempt)
+            self.assertFalse(os.path.exists(PID_FILE), attempt)
+            self.assertEqual(lines(read(LOG))[-1], "break by signal", attempt)
+
+    # Rotation: the log is renamed, then SIGHUP makes the daemon open a new
+    # one; each line lands in one file or the other, whole.
+    def test_sighup_reopens_a_renamed_log(self):
+        daemon = Daemon()
+        daemon.start()
+        send(*(report(1, "before %d" % n) for n in range(100)))
+        os.rename(LOG, LOG + ".1")
+        send(*(report(1, "between %d" % n) for n in range(100)))
+        self.assertTrue(drained())
+        os.kill(daemon.pid, signal.SIGHUP)
+        self.assertTrue(wait_for(lambda: os.path.exists(LOG)))
+        send(*(report(1, "after %d" % n) for n in range(100)))
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        old, new = read(LOG + ".1"), read(LOG)
+        self.assertTrue(well_formed(old) and well_formed(new))
+        self.assertEqual(reports(old), ["LEVEL 1: (%s %d)" % (when, n)
+                                        for when in ("before", "between") for n in range(100)])
+        self.assertEqual(reports(new), ["LEVEL 1: (after %d)" % n for n in range(100)])
+
+    # A full file system under the log: lines are lost whole, and once
+    # writing works again the next line says how many.
+    def test_a_full_log_file_system_loses_whole_lines_and_says_so(self):
+        os.makedirs(LOG_DIR)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", LOG_DIR], check=True)
+        with open(LOG_DIR + "/filler", "wb") as filler:
+            filler.write(bytes(960 * 1024))
+        daemon = Daemon()
+        daemon.start()
+        # More than the log's buffer: it is written out, part of it, then no more.
+        send(*(report(1, "%s %d" % ("x" * 200, n)) for n in range(2000)))
+        self.assertTrue(drained())
+        os.unlink(LOG_DIR + "/filler")
+        send(report(2, "after"))
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        log = read(LOG)
+        self.assertTrue(well_formed(log), "a torn line")
+        lost = [int(l.split()[1]) for l in lines(log) if l.endswith("bytes): No space left on device")]
+        self.assertTrue(lost and all(lost))
+        self.assertEqual(len(reports(log)) + sum(lost), 2001)
+        self.assertEqual(reports(log)[-1], "LEVEL 2: (after)")
+
+    # Faults the injector makes, and what the daemon does about each: whether
+    # it gets as far as waiting for signals, how many of two reports it logs
+    # (None: as many as came before the socket broke),
+    # a line that must be there, and the "break by" line that ends its log.
+    def test_failures_are_reported_and_handled(self):
+        for fault, starts, logged, line, last in (
+                # A broken socket: "break by error", then the normal teardown.
+                ("FAULT_RECV=2", True, None, "Error: network/system/net_dgram_io.cc(", "break by error"),
+                # A failed lock call is logged with its place; the work goes on.
+                ("FAULT_RWLOCK_WRLOCK=3", True, 2,
+                 "exclusive lock: failed at network/server/net_report_server.cc(",
+                 "break by signal"),
+                # A lock the system refuses ends the process at once (status 0,
+                # pid file left); a thread that cannot be started, in order.
+                ("FAULT_RWLOCK_INIT=2", False, 0, "Error: network/server/net_report_server.cc(", None),
+                ("FAULT_PTHREAD_CREATE=1", False, 0, "pthread_create: failed", None),
+                ("FAULT_PTHREAD_CREATE=2", False, 0, "pthread_create: failed", None)):
+            daemon, env = Daemon(), ["LD_PRELOAD=" + INJECT, fault]
+            if starts:
+                daemon.start(env=env)
+                send(report(1, "one"), report(2, "two"))
+            else:
+                self.assertEqual(daemon.run("-l", LOG_DIR, env=env), 0)
+            if last == "break by signal":
+                self.assertTrue(drained())
+                self.assertEqual(daemon.stop(), 0)
+            elif starts or daemon.find(2):  # an end in the constructor may come first
+                self.assertEqual(daemon.wait_exit(10), 0, fault)
+            log = lines(read(LOG))
+            self.assertIn(len(reports(read(LOG))), (0, 1, 2) if logged is None else (logged,), fault)
+            self.assertTrue(any(l.startswith(line) for l in log), fault)
+            self.assertEqual(log[-1] if any(l.startswith("break by") for l in log) else None, last, fault)
+            if os.path.exists(PID_FILE):
+                os.unlink(PID_FILE)
+

@@ -1,0 +1,133 @@
+# The running daemon under hostile and heavy input: a storm of random
+# datagrams, SIGTERM while reports pour in, and a flood it cannot take in.
+# Everything goes to 127.0.0.1 inside the test's namespaces; every loop is
+# bounded.
+import itertools
+import os
+import random
+import re
+import signal
+import socket
+import time
+
+from harness import LOG, PORT, Daemon, EndToEnd, drained, lines, read, report, send, well_formed
+
+LOSS = re.compile(r"datagrams dropped for a full receive buffer: (\d+), "
+                  r"frames dropped for a bad length or CRC: (\d+)")
+REPORT = re.compile(r"LEVEL (25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d): \(.*\)")
+
+
+# Report n has level n % 8 and a text naming n.
+def line_of(n):
+    return "LEVEL %d: (report %d)" % (n % 8, n)
+
+
+def datagram_of(first, count):
+    return b"".join(report(n % 8, "report %d" % n) for n in range(first, first + count))
+
+
+class LoadTest(EndToEnd):
+    # Checks that the log holds only whole stamped lines: the two start lines,
+    # report lines, loss lines and "break by signal". Returns the report
+    # lines and the sums of the loss lines' counts.
+    def well_formed_log(self):
+        log = read(LOG)
+        self.assertTrue(well_formed(log), "a line without its stamp, or a partial last line")
+        found = lines(log)[2:]
+        losses = [tuple(map(int, m.groups())) for m in map(LOSS.fullmatch, found) if m]
+        self.assertEqual([l for l in found if not REPORT.fullmatch(l) and not LOSS.fullmatch(l)],
+                         ["break by signal"])
+        return [l for l in found if REPORT.fullmatch(l)], [sum(counts) for counts in zip((0, 0), *losses)]
+
+    # 20,000 datagrams of 0 to 1500 random bytes, or of report frames with
+    # spoilt CRCs, then good ones: every good report is logged, each datagram
+    # taken on its own, and every spoilt frame is counted.
+    def test_random_datagram_storm_then_every_report_is_logged(self):
+        daemon, rng, spoilt = Daemon(), random.Random(20261205), 0
+        daemon.start()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for i in range(20000):
+                if i % 2:
+                    datagram = rng.randbytes(rng.randrange(1501))
+                else:  # each frame's first CRC byte changed
+                    datagram = bytearray(datagram_of(i, 1 + rng.randrange(5)))
+                    for at in range(0, len(datagram), 272):
+                        datagram[at] ^= 1 + rng.randrange(255)
+                        spoilt += 1
+                s.sendto(datagram, ("127.0.0.1", PORT))
+                if i % 256 == 255:
+                    time.sleep(0.001)  # a moment for the daemon now and then
+        send(*(datagram_of(n, 1) for n in range(20)), *(datagram_of(n, 5) for n in range(20, 100, 5)))
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        reports, (_, bad_frames) = self.well_formed_log()
+        self.assertEqual(reports, [line_of(n) for n in range(100)])
+        self.assertGreaterEqual(bad_frames, spoilt)
+
+    # SIGTERM while five-frame datagrams arrive faster than the daemon takes
+    # them: status 0, no partial or garbled line, "break by signal" logged.
+    def test_sigterm_under_full_load_ends_cleanly(self):
+        daemon = Daemon()
+        daemon.start()
+        flooder = os.fork()
+        if flooder == 0:  # until it is killed
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                for datagram in itertools.cycle([datagram_of(n, 5) for n in range(0, 2560, 5)]):
+                    s.sendto(datagram, ("127.0.0.1", PORT))
+        time.sleep(1)  # the socket's queue is full by now
+        self.assertEqual(daemon.stop(seconds=15), 0)
+        os.kill(flooder, signal.SIGKILL)
+        reports, _ = self.well_formed_log()
+        self.assertGreater(len(reports), 10000, "the daemon was not under load")
+        self.assertEqual(set(reports) - {line_of(n) for n in range(2560)}, set())
+
+    # A daemon that cannot read (stopped) while 4,000 datagrams arrive: the
+    # receive buffer takes what it can and the socket drops the rest. The
+    # next datagram brings the count; the log says it, and every report
+    # sent is logged or counted.
+    def test_a_flood_it_cannot_take_is_counted(self):
+        daemon = Daemon()
+        daemon.start()
+        os.kill(daemon.pid, signal.SIGSTOP)
+        send(*(datagram_of(n, 5) for n in range(0, 20000, 5)))
+        os.kill(daemon.pid, signal.SIGCONT)
+        self.assertTrue(drained())
+        bad = bytearray(report(1, "bad crc"))
+        bad[0] ^= 1
+        send(bytes(bad), datagram_of(20000, 5))
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        reports, (dropped, bad_frames) = self.well_formed_log()
+        self.assertGreater(dropped, 0)
+        self.assertEqual((len(reports) // 5 + dropped, bad_frames), (4001, 1))
+
+    # The same 300 datagrams of every kind (reports, several frames, bad CRCs,
+    # stray bytes at the end, a length that empties the reader, short frames,
+    # empty, 1,407 and 65,507 bytes), taken once a datagram a pass (sent one
+    # by one) and once in bursts of one recvmmsg (sent while the daemon is
+    # stopped): the same lines, and the same counts of what was dropped.
+    def test_bursts_give_exactly_the_lines_of_single_datagrams(self):
+        rng = random.Random(7)
+        kinds = [lambda n: datagram_of(n, 1 + n % 5),
+                 lambda n: report(n % 256, bytes(rng.randrange(1, 256) for _ in range(rng.randrange(300)))),
+                 lambda n: datagram_of(n, 2)[:-rng.randrange(1, 280)],  # stray bytes, or a frame cut short
+                 lambda n: datagram_of(n, 1) + bytes([0, 0, 0xFF, 0xFF, 0, 1]) + datagram_of(n + 1, 1),
+                 lambda n: bytes([n % 256]) * (n % 7), lambda n: report(n % 256, "short")[:6 + n % 20],
+                 lambda n: bytes(1407), lambda n: rng.randbytes(65507)]
+        sequence = [kinds[rng.randrange(len(kinds))](n) for n in range(300)]
+        results = []
+        for burst in (False, True):
+            daemon = Daemon()
+            daemon.start()
+            if burst:
+                os.kill(daemon.pid, signal.SIGSTOP)
+                send(*sequence)
+                os.kill(daemon.pid, signal.SIGCONT)
+            for datagram in [] if burst else sequence:
+                send(datagram)
+                self.assertTrue(drained(settle=0))
+            self.assertTrue(drained())
+            self.assertEqual(daemon.stop(), 0)
+            results.append(self.well_formed_log())
+        self.assertGreater(len(results[0][0]), 200)
+        self.assertEqual(results[0], results[1])
