@@ -1,25 +1,44 @@
 // load_generator: offers report datagrams to a report server on
 // 127.0.0.1 at a paced rate, for the load benchmark (bench/run_bench.sh).
 //
-//   load_generator --rate=R --frames=F --count=N --time-limit=S [options]
+//   load_generator --rate=R --count=N --time-limit=S [options]
 //
-//   --rate=R             reports per second offered (frames, not datagrams)
-//   --frames=F           frames (reports) per datagram, 1 to 5
+//   --rate=R             reports per second offered (frames, not datagrams);
+//                        "max" sends back to back, unpaced, as fast as the
+//                        generator can
 //   --count=N            reports to send; rounded up to whole datagrams
 //   --time-limit=S       stop after S seconds whatever is left to send
-//   --port=P             UDP port on 127.0.0.1 (default 32730)
+//   --payload=KIND       what a datagram holds (default framed):
+//                          framed  report frames, as a peer sends them
+//                          text    one syslog text line, a report for a
+//                                  general-purpose log server (rsyslog)
+//                          raw     --size bytes of filler, no framing
+//   --frames=F           frames (reports) per framed datagram, 1 to 5
+//                        (default 1)
+//   --size=B             bytes per text or raw datagram, at most 65507
+//                        (default 272, the size of a one-frame datagram)
+//   --port=P             UDP port on 127.0.0.1 (default REPORT_SERVER_PORT, 32730)
+//   --sink               bind the port itself and never read it, so that
+//                        nothing but the generator limits the rate: UDP
+//                        sends into a full socket still succeed (the kernel
+//                        drops what does not fit), which measures the
+//                        generator's own ceiling
 //   --batch-period-us=U  datagrams due within U microseconds leave in one
 //                        sendmmsg call (default 100; at most 64 per call)
 //   --spin-us=U          the last U microseconds before a batch is due are
 //                        busy-waited instead of slept (default 10)
 //
-// The datagrams are made once, before the clock starts, the way a peer
-// makes them: RecordCodec::pack of a report record, DgramFrameWriter
-// framing (CRC-16, length, serial), F frames per datagram. The writer sends
-// them to a capture socket of the generator's own, and the captured
-// datagrams form a pool of 1024 that is sent round and round, so the paced
-// loop costs only the sendmmsg calls. Report texts are "bench report
-// NNNNNNN" with the report's number within the pool.
+// The datagrams are made once, before the clock starts, so the paced loop
+// costs only the sendmmsg calls. Framed ones are made the way a peer makes
+// them: RecordCodec::pack of a report record, DgramFrameWriter framing
+// (CRC-16, length, serial), F frames per datagram. The writer sends them to
+// a capture socket of the generator's own, and the captured datagrams form a
+// pool of 1024 that is sent round and round. Report texts are "bench report
+// NNNNNNN" with the report's number within the pool. Text datagrams form a
+// pool of 1024 too, each "<13>bench: report NNNNNNN " padded with 'x' to
+// --size bytes: priority user.notice, tag "bench:", no newline, one line in
+// a syslog server's file each. Raw datagrams are all the same filler: the
+// report server drops those above its datagram size unread.
 //
 // Pacing runs against absolute deadlines on CLOCK_MONOTONIC: batch k is due
 // at start + k * batch / datagram_rate. The generator sleeps with
@@ -60,16 +79,37 @@ constexpr uint32_t kMaxBatch = 64;
 constexpr uint32_t kFrameSize = kDgramHeaderSize + kReportRecordSize;
 static_assert(kMaxFrames * kFrameSize <= DGRAM_MAX);
 static_assert((kMaxFrames + 1) * kFrameSize > DGRAM_MAX);
+// The largest UDP payload over IPv4: 65535 less the IP and UDP headers.
+constexpr uint32_t kMaxUdpPayload = 65507;
+// A text datagram holds at least its header, "<13>bench: report NNNNNNN ".
+constexpr uint32_t kMinTextSize = 32;
+
+enum class Payload { kFramed, kText, kRaw };
 
 struct Options {
-    double rate = 0;
-    uint32_t frames = 0;
+    double rate = 0;  // infinity for --rate=max
+    Payload payload = Payload::kFramed;
+    uint32_t frames = 1;
+    uint32_t size = kFrameSize;
     uint64_t count = 0;
     double time_limit = 0;
-    uint16_t port = 32730;
+    uint16_t port = REPORT_SERVER_PORT;
+    bool sink = false;
     double batch_period_us = 100;
     double spin_us = 10;
 };
+
+const char* payload_name(Payload payload) {
+    switch (payload) {
+        case Payload::kFramed:
+            return "framed";
+        case Payload::kText:
+            return "text";
+        case Payload::kRaw:
+            return "raw";
+    }
+    return "?";
+}
 
 int64_t now_ns() {
     struct timespec t;
@@ -91,8 +131,9 @@ double cpu_seconds() {
 [[noreturn]] void usage_error(const char* what) {
     fprintf(stderr,
             "load_generator: %s\n"
-            "usage: load_generator --rate=R --frames=1..5 --count=N --time-limit=S\n"
-            "                      [--port=P] [--batch-period-us=U] [--spin-us=U]\n",
+            "usage: load_generator --rate=R|max --count=N --time-limit=S\n"
+            "                      [--payload=framed|text|raw] [--frames=1..5] [--size=B]\n"
+            "                      [--port=P] [--sink] [--batch-period-us=U] [--spin-us=U]\n",
             what);
     exit(2);
 }
@@ -115,6 +156,9 @@ Options parse_options(int argc, char** argv) {
         {"count", required_argument, nullptr, 'n'},
         {"time-limit", required_argument, nullptr, 't'},
         {"port", required_argument, nullptr, 'p'},
+        {"payload", required_argument, nullptr, 'k'},
+        {"size", required_argument, nullptr, 'z'},
+        {"sink", no_argument, nullptr, 'S'},
         {"batch-period-us", required_argument, nullptr, 'b'},
         {"spin-us", required_argument, nullptr, 's'},
         {nullptr, 0, nullptr, 0},
@@ -122,27 +166,73 @@ Options parse_options(int argc, char** argv) {
     Options options;
     for (;;) {
         const int option = getopt_long(argc, argv, "", kOptions, nullptr);
-        if (option == -1) break;
+        if (option == -1)
+            break;
         switch (option) {
-            case 'r': options.rate = parse_number(optarg, "rate"); break;
-            case 'f': options.frames = static_cast<uint32_t>(parse_number(optarg, "frames")); break;
-            case 'n': options.count = static_cast<uint64_t>(parse_number(optarg, "count")); break;
-            case 't': options.time_limit = parse_number(optarg, "time-limit"); break;
+            case 'r':
+                options.rate = strcmp(optarg, "max") == 0 ? INFINITY : parse_number(optarg, "rate");
+                break;
+            case 'f':
+                options.frames = static_cast<uint32_t>(parse_number(optarg, "frames"));
+                break;
+            case 'n':
+                options.count = static_cast<uint64_t>(parse_number(optarg, "count"));
+                break;
+            case 't':
+                options.time_limit = parse_number(optarg, "time-limit");
+                break;
             case 'p': {
                 const double port = parse_number(optarg, "port");
-                if (port < 1 || port > 65535) usage_error("--port must be 1 to 65535");
+                if (port < 1 || port > 65535)
+                    usage_error("--port must be 1 to 65535");
                 options.port = static_cast<uint16_t>(port);
                 break;
             }
-            case 'b': options.batch_period_us = parse_number(optarg, "batch-period-us"); break;
-            case 's': options.spin_us = parse_number(optarg, "spin-us"); break;
-            default: usage_error("unknown option");
+            case 'k':
+                if (strcmp(optarg, "framed") == 0) {
+                    options.payload = Payload::kFramed;
+                } else if (strcmp(optarg, "text") == 0) {
+                    options.payload = Payload::kText;
+                } else if (strcmp(optarg, "raw") == 0) {
+                    options.payload = Payload::kRaw;
+                } else {
+                    usage_error("--payload must be framed, text or raw");
+                }
+                break;
+            case 'z': {
+                const double size = parse_number(optarg, "size");
+                if (size < 1 || size > kMaxUdpPayload)
+                    usage_error("--size must be 1 to 65507");
+                options.size = static_cast<uint32_t>(size);
+                break;
+            }
+            case 'S':
+                options.sink = true;
+                break;
+            case 'b':
+                options.batch_period_us = parse_number(optarg, "batch-period-us");
+                break;
+            case 's':
+                options.spin_us = parse_number(optarg, "spin-us");
+                break;
+            default:
+                usage_error("unknown option");
         }
     }
-    if (optind != argc) usage_error("unexpected argument");
-    if (options.rate < 1) usage_error("--rate must be at least 1 report/s");
-    if (options.frames < 1 || options.frames > kMaxFrames) usage_error("--frames must be 1 to 5");
-    if (options.count < 1) usage_error("--count must be at least 1");
+    if (optind != argc)
+        usage_error("unexpected argument");
+    if (options.rate < 1)
+        usage_error("--rate must be at least 1 report/s");
+    if (options.frames < 1 || options.frames > kMaxFrames)
+        usage_error("--frames must be 1 to 5");
+    if (options.payload != Payload::kFramed && options.frames != 1)
+        usage_error("--frames is for framed datagrams; text and raw ones carry one report");
+    if (options.payload == Payload::kFramed && options.size != kFrameSize)
+        usage_error("--size is for text and raw datagrams; framed ones are whole frames");
+    if (options.payload == Payload::kText && options.size < kMinTextSize)
+        usage_error("--size of a text datagram must be at least 32");
+    if (options.count < 1)
+        usage_error("--count must be at least 1");
     if (options.time_limit <= 0 || options.time_limit > 3600)
         usage_error("--time-limit must be above 0 and at most 3600 s");
     return options;
@@ -157,16 +247,28 @@ sockaddr_in loopback(uint16_t port) {
     return address;
 }
 
-// The pool of datagrams, each `frames` report frames, made with the
-// library's writer and taken back from a capture socket.
+// The pool of datagrams sent round and round: `slots` slots of `slot_size`
+// bytes, each holding one datagram of `datagram_size` bytes.
 struct Pool {
-    std::vector<uint8_t> bytes;  // kPoolDatagrams slots of DGRAM_MAX bytes
+    std::vector<uint8_t> bytes;
+    uint32_t slots = 0;
+    uint32_t slot_size = 0;
     uint32_t datagram_size = 0;
 
-    const uint8_t* datagram(uint32_t index) const { return bytes.data() + size_t{index} * DGRAM_MAX; }
+    void reserve(uint32_t slot_count, uint32_t size) {
+        slots = slot_count;
+        slot_size = size;
+        bytes.assign(size_t{slots} * slot_size, 0);
+    }
+    uint8_t* slot(uint32_t index) { return bytes.data() + size_t{index} * slot_size; }
+    const uint8_t* datagram(uint64_t number) const {
+        return bytes.data() + size_t{number % slots} * slot_size;
+    }
 };
 
-bool build_pool(uint32_t frames, Pool* pool) {
+// Framed datagrams, each `frames` report frames, made with the library's
+// writer and taken back from a capture socket.
+bool build_framed_pool(uint32_t frames, Pool* pool) {
     const int capture = socket(AF_INET, SOCK_DGRAM, 0);
     const int sender = socket(AF_INET, SOCK_DGRAM, 0);
     if (capture < 0 || sender < 0) {
@@ -183,7 +285,7 @@ bool build_pool(uint32_t frames, Pool* pool) {
 
     static DgramFrameWriter writer;  // 64 KiB queue: not on the stack
     writer.open(sender, 0, &capture_address);
-    pool->bytes.assign(size_t{kPoolDatagrams} * DGRAM_MAX, 0);
+    pool->reserve(kPoolDatagrams, DGRAM_MAX);
     pool->datagram_size = frames * kFrameSize;
 
     uint32_t report_number = 0;
@@ -199,8 +301,9 @@ bool build_pool(uint32_t frames, Pool* pool) {
             }
         }
         // The writer's first send after open() only makes it active.
-        for (int attempt = 0; attempt < 4 && writer.fill() > 0; ++attempt) writer.send();
-        const ssize_t got = recv(capture, pool->bytes.data() + size_t{d} * DGRAM_MAX, DGRAM_MAX, 0);
+        for (int attempt = 0; attempt < 4 && writer.fill() > 0; ++attempt)
+            writer.send();
+        const ssize_t got = recv(capture, pool->slot(d), DGRAM_MAX, 0);
         if (writer.fill() != 0 || got != static_cast<ssize_t>(pool->datagram_size)) {
             fprintf(stderr, "load_generator: datagram %u of the pool: %zd bytes, %u expected\n", d,
                     got, pool->datagram_size);
@@ -212,19 +315,70 @@ bool build_pool(uint32_t frames, Pool* pool) {
     return true;
 }
 
+// Syslog text lines of `size` bytes, one report each.
+void build_text_pool(uint32_t size, Pool* pool) {
+    pool->reserve(kPoolDatagrams, size);
+    pool->datagram_size = size;
+    for (uint32_t d = 0; d < kPoolDatagrams; ++d) {
+        char* text = reinterpret_cast<char*>(pool->slot(d));
+        memset(text, 'x', size);
+        char header[kMinTextSize + 1];
+        const int length = snprintf(header, sizeof header, "<13>bench: report %07u ", d);
+        memcpy(text, header, static_cast<size_t>(length));  // no terminating zero
+    }
+}
+
+// One datagram of `size` filler bytes, sent every time.
+void build_raw_pool(uint32_t size, Pool* pool) {
+    pool->reserve(1, size);
+    pool->datagram_size = size;
+    memset(pool->slot(0), 'r', size);
+}
+
+bool build_pool(const Options& options, Pool* pool) {
+    switch (options.payload) {
+        case Payload::kFramed:
+            return build_framed_pool(options.frames, pool);
+        case Payload::kText:
+            build_text_pool(options.size, pool);
+            return true;
+        case Payload::kRaw:
+            build_raw_pool(options.size, pool);
+            return true;
+    }
+    return false;
+}
+
+// A socket bound to the destination that is never read: the kernel fills
+// its receive buffer once and drops the rest, and the sends succeed.
+int open_sink(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        fprintf(stderr, "load_generator: sink socket on port %u: %s\n", port, strerror(errno));
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     const uint32_t frames = options.frames;
     const uint64_t datagrams = (options.count + frames - 1) / frames;
-    const double datagram_rate = options.rate / frames;
-    const uint32_t batch = static_cast<uint32_t>(
-        std::clamp(std::round(datagram_rate * options.batch_period_us / 1e6), 1.0, double{kMaxBatch}));
+    const double datagram_rate = options.rate / frames;  // infinite unpaced
+    const bool paced = std::isfinite(datagram_rate);
+    const uint32_t batch = static_cast<uint32_t>(std::clamp(
+        std::round(datagram_rate * options.batch_period_us / 1e6), 1.0, double{kMaxBatch}));
     const int64_t spin_ns = static_cast<int64_t>(options.spin_us * 1000);
 
     Pool pool;
-    if (!build_pool(frames, &pool)) return 1;
+    if (!build_pool(options, &pool))
+        return 1;
+    const int sink = options.sink ? open_sink(options.port) : -1;
+    if (options.sink && sink < 0)
+        return 1;
 
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -257,24 +411,28 @@ int main(int argc, char** argv) {
 
     for (uint64_t k = 0; sent + send_errors < datagrams; ++k) {
         const uint64_t first = k * batch;
-        const int64_t due = start + static_cast<int64_t>(static_cast<double>(first) / datagram_rate * 1e9);
-        if (due >= limit) {
+        const int64_t due =
+            start + static_cast<int64_t>(static_cast<double>(first) / datagram_rate * 1e9);
+        int64_t now = now_ns();
+        // The schedule's end, or the clock's for a generator behind it.
+        if (due >= limit || now >= limit) {
             stopped_by_limit = true;
             break;
         }
-        int64_t now = now_ns();
         if (due - now > spin_ns) {
             const struct timespec wake = timespec_of(due - spin_ns);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
             }
             now = now_ns();
         }
-        while (now < due) now = now_ns();
-        max_lag = std::max(max_lag, now - due);
+        while (now < due)
+            now = now_ns();
+        if (paced)
+            max_lag = std::max(max_lag, now - due);
 
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(batch, datagrams - first));
         for (uint32_t i = 0; i < n; ++i)
-            vectors[i].iov_base = const_cast<uint8_t*>(pool.datagram((first + i) % kPoolDatagrams));
+            vectors[i].iov_base = const_cast<uint8_t*>(pool.datagram(first + i));
         for (uint32_t done = 0; done < n;) {
             const int result = sendmmsg(fd, messages + done, n - done, 0);
             if (result > 0) {
@@ -298,18 +456,34 @@ int main(int argc, char** argv) {
     const uint64_t reports = sent * frames;
     const double rate = reports / seconds;
 
-    printf("sent %llu reports in %llu datagrams of %u frames to 127.0.0.1:%u in %.3f s: "
-           "%.0f reports/s offered (asked %.0f), %u datagrams per sendmmsg, max lag %.3f ms, "
-           "%llu send errors%s%s, generator CPU %.2f s%s\n",
-           static_cast<unsigned long long>(reports), static_cast<unsigned long long>(sent), frames,
-           options.port, seconds, rate, options.rate, batch, max_lag / 1e6,
-           static_cast<unsigned long long>(send_errors), last_errno ? ": " : "",
-           last_errno ? strerror(last_errno) : "", cpu,
-           stopped_by_limit ? ", stopped by the time limit" : "");
-    printf("RESULT reports=%llu datagrams=%llu frames=%u seconds=%.6f rate=%.1f asked=%.1f "
-           "batch=%u max_lag_ms=%.3f send_errors=%llu cpu=%.3f limited=%d\n",
-           static_cast<unsigned long long>(reports), static_cast<unsigned long long>(sent), frames,
-           seconds, rate, options.rate, batch, max_lag / 1e6,
-           static_cast<unsigned long long>(send_errors), cpu, stopped_by_limit ? 1 : 0);
+    if (sink >= 0)
+        close(sink);
+
+    char kind[64];
+    if (options.payload == Payload::kFramed)
+        snprintf(kind, sizeof kind, "datagrams of %u frames", frames);
+    else
+        snprintf(kind, sizeof kind, "%s datagrams of %u bytes", payload_name(options.payload),
+                 pool.datagram_size);
+    char asked[32];
+    if (paced)
+        snprintf(asked, sizeof asked, "%.0f", options.rate);
+    else
+        snprintf(asked, sizeof asked, "max");
+    printf(
+        "sent %llu reports in %llu %s to 127.0.0.1:%u%s in %.3f s: "
+        "%.0f reports/s offered (asked %s), %u datagrams per sendmmsg, max lag %.3f ms, "
+        "%llu send errors%s%s, generator CPU %.2f s%s\n",
+        static_cast<unsigned long long>(reports), static_cast<unsigned long long>(sent), kind,
+        options.port, options.sink ? " (a sink nobody reads)" : "", seconds, rate, asked, batch,
+        max_lag / 1e6, static_cast<unsigned long long>(send_errors), last_errno ? ": " : "",
+        last_errno ? strerror(last_errno) : "", cpu,
+        stopped_by_limit ? ", stopped by the time limit" : "");
+    printf(
+        "RESULT reports=%llu datagrams=%llu frames=%u payload=%s size=%u seconds=%.6f rate=%.1f "
+        "asked=%s batch=%u max_lag_ms=%.3f send_errors=%llu cpu=%.3f limited=%d\n",
+        static_cast<unsigned long long>(reports), static_cast<unsigned long long>(sent), frames,
+        payload_name(options.payload), pool.datagram_size, seconds, rate, asked, batch,
+        max_lag / 1e6, static_cast<unsigned long long>(send_errors), cpu, stopped_by_limit ? 1 : 0);
     return 0;
 }

@@ -24,11 +24,11 @@
 #include "network/system/net_dgram_io.h"
 #include "network/system/net_logging.h"
 #include "network/system/record_codec.h"
+#include "network/system/report_intake.h"
 #include "network/system/report_record.h"
 
 namespace {
 
-constexpr uint32_t kFrameSize = kDgramHeaderSize + kReportRecordSize;
 constexpr uint32_t kFramesPerDatagram = 5;
 
 std::vector<uint8_t> report_record(int level, const char* text) {
@@ -61,7 +61,8 @@ std::vector<uint8_t> five_frame_datagram() {
 
 void BM_Crc16(benchmark::State& state) {
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)));
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 131 + 7);
     for (auto _ : state) {
         benchmark::DoNotOptimize(net_dgram_crc16(data.data(), static_cast<uint32_t>(data.size())));
     }
@@ -91,7 +92,8 @@ class SocketPair {
         close(fds_[1]);
     }
     void send(const std::vector<uint8_t>& datagram) {
-        if (write(fds_[1], datagram.data(), datagram.size()) != static_cast<ssize_t>(datagram.size()))
+        if (write(fds_[1], datagram.data(), datagram.size()) !=
+            static_cast<ssize_t>(datagram.size()))
             abort();
     }
     DgramFrameReader& reader() { return reader_; }
@@ -134,7 +136,8 @@ void BM_ReceiveAndTakeFiveFrames(benchmark::State& state) {
     if (frames != static_cast<int64_t>(state.iterations()) * kFramesPerDatagram)
         state.SkipWithError("frames were lost");
     state.SetItemsProcessed(frames);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(datagram.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(datagram.size()));
 }
 BENCHMARK(BM_ReceiveAndTakeFiveFrames);
 
@@ -160,6 +163,11 @@ void BM_UnpackReport(benchmark::State& state) {
 }
 BENCHMARK(BM_UnpackReport);
 
+// One report's line as the daemon writes it while no daily script runs.
+void log_report(uint32_t level, const char* text) {
+    net_log(kReportLineFormat, static_cast<int>(level), text);
+}
+
 // Set up in main(): the process's standard error is the log file.
 std::string log_path;
 
@@ -169,11 +177,12 @@ void BM_LogReportLine(benchmark::State& state) {
     const std::string text(static_cast<size_t>(state.range(0)), 'r');
     int64_t lines = 0;
     for (auto _ : state) {
-        net_log("LEVEL %d: (%s)", 3, text.c_str());
+        log_report(3, text.c_str());
         if ((++lines & 0xFFFF) == 0) {
             // Keeps the file small: the stream writes on at its offset, and
             // the pages below it are freed.
-            if (ftruncate(fileno(stderr), 0) != 0) state.SkipWithError("ftruncate failed");
+            if (ftruncate(fileno(stderr), 0) != 0)
+                state.SkipWithError("ftruncate failed");
         }
     }
     net_log_flush();
@@ -182,34 +191,37 @@ void BM_LogReportLine(benchmark::State& state) {
 // A short text, and a full 256-character one.
 BENCHMARK(BM_LogReportLine)->Arg(20)->Arg(kReportTextWidth);
 
-// The daemon's whole intake for one five-frame datagram: receive, take each
-// frame, unpack header and report, log the line.
+// Logs every report as the daemon does, and keeps the log file small.
+class BenchReportLog : public ReportSink {
+  public:
+    explicit BenchReportLog(benchmark::State& state) : state_(state) {}
+    void report(uint32_t level, const char* text) override {
+        log_report(level, text);
+        if ((++lines & 0xFFFF) == 0 && ftruncate(fileno(stderr), 0) != 0)
+            state_.SkipWithError("ftruncate failed");
+    }
+    int64_t lines = 0;
+
+  private:
+    benchmark::State& state_;
+};
+
+// The daemon's whole intake for one five-frame datagram: receive, then its
+// own take_reports(): take each frame, unpack header and report, log the
+// line.
 void BM_IntakeFiveFrameDatagram(benchmark::State& state) {
     static SocketPair pair;
     const std::vector<uint8_t> datagram = five_frame_datagram();
-    uint8_t payload[DGRAM_MAX];
-    uint32_t length = 0;
-    int64_t lines = 0;
+    BenchReportLog log(state);
     for (auto _ : state) {
         pair.send(datagram);
         pair.reader().receive();
-        while (pair.reader().next_frame(payload, &length) == 1) {
-            memset(payload + length, 0, sizeof payload - length);
-            uint32_t type = 0;
-            RecordCodec::unpack(payload, kReportHeaderFormat, &type);
-            if (type != REPORT_RECORD_TYPE) continue;
-            uint32_t level = 0;
-            char text[kReportTextRoom];
-            RecordCodec::unpack(payload, kReportFormat, &level, text);
-            net_log("LEVEL %d: (%s)", static_cast<int>(level), text);
-            if ((++lines & 0xFFFF) == 0 && ftruncate(fileno(stderr), 0) != 0)
-                state.SkipWithError("ftruncate failed");
-        }
+        take_reports(pair.reader(), log);
     }
     net_log_flush();
-    if (lines != static_cast<int64_t>(state.iterations()) * kFramesPerDatagram)
+    if (log.lines != static_cast<int64_t>(state.iterations()) * kFramesPerDatagram)
         state.SkipWithError("reports were lost");
-    state.SetItemsProcessed(lines);
+    state.SetItemsProcessed(log.lines);
 }
 BENCHMARK(BM_IntakeFiveFrameDatagram);
 
@@ -217,7 +229,8 @@ BENCHMARK(BM_IntakeFiveFrameDatagram);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
 
     // net_log_open points standard output at /dev/null along with the log;
     // the benchmark's own table goes to the original standard output.
