@@ -2,7 +2,8 @@
 #
 #   cmake --install build [--prefix DIR]     binaries, library, headers,
 #                                            CMake package, unit, logrotate
-#                                            file, man pages, example
+#                                            file, man pages, example,
+#                                            copyright and changelog
 #   cpack -G DEB  (in the build directory)   report-server_<version>_<arch>.deb
 #
 # The package installs to /usr, so its configuration goes to /etc (see
@@ -21,6 +22,26 @@ install(TARGETS report_send RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
 install(TARGETS network EXPORT ReportNetworkTargets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+# A stripping install (`cmake --install --strip`, and cpack, see
+# CPACK_STRIP_FILES) strips as Debian's dh_strip does: CMake's own strip has
+# already taken the programs' symbols, this drops the compiler's .comment too;
+# the static library loses its debug sections only (peers still link it) and
+# is rewritten without time stamps, so that equal builds give equal archives.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    set(report_root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    execute_process(
+      COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\${report_root}/${CMAKE_INSTALL_SBINDIR}/$<TARGET_FILE_NAME:report_server>\"
+        \"\${report_root}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:report_send>\"
+      COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(
+      COMMAND \"${CMAKE_STRIP}\" --strip-debug --remove-section=.comment --remove-section=.note
+        --enable-deterministic-archives
+        \"\${report_root}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:network>\"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+")
 install(DIRECTORY
     "${PROJECT_SOURCE_DIR}/network/system"
     "${PROJECT_SOURCE_DIR}/network/server"
@@ -50,6 +71,9 @@ install(FILES
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/send_report"
   DESTINATION "${REPORT_DOC_DIR}/examples"
   FILES_MATCHING PATTERN "CMakeLists.txt" PATTERN "*.cc")
+# Shipping the log to a central host with rsyslog (README, "Many hosts").
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/examples/rsyslog-report-server.conf"
+  DESTINATION "${REPORT_DOC_DIR}/examples")
 
 # --- service files ------------------------------------------------------------
 
@@ -77,31 +101,55 @@ endfunction()
 report_install_sysconf("${PROJECT_SOURCE_DIR}/packaging/report-server.logrotate"
   logrotate.d report-server)
 
-# Man pages, compressed as Debian keeps them.
+# Man pages and the changelog, compressed as Debian keeps them (-n: no name
+# or time stamp inside, so equal sources give equal files).
 find_program(REPORT_GZIP gzip REQUIRED)
 set(report_man_pages report_server.8 report_send.1)
-set(report_man_archives)
-foreach(page IN LISTS report_man_pages)
-  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
-  set(archive "${PROJECT_BINARY_DIR}/packaging/${page}.gz")
+set(report_archives)
+function(report_install_compressed source name destination)
+  set(archive "${PROJECT_BINARY_DIR}/packaging/${name}.gz")
   add_custom_command(OUTPUT "${archive}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/packaging"
-    COMMAND "${REPORT_GZIP}" -9 -n -c "${PROJECT_SOURCE_DIR}/packaging/${page}" > "${archive}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/packaging/${page}"
-    COMMENT "Compressing man page ${page}"
+    COMMAND "${REPORT_GZIP}" -9 -n -c "${source}" > "${archive}"
+    DEPENDS "${source}"
+    COMMENT "Compressing ${name}"
     VERBATIM)
-  install(FILES "${archive}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
-  list(APPEND report_man_archives "${archive}")
+  install(FILES "${archive}" DESTINATION "${destination}")
+  set(report_archives ${report_archives} "${archive}" PARENT_SCOPE)
+endfunction()
+foreach(page IN LISTS report_man_pages)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
+  report_install_compressed("${PROJECT_SOURCE_DIR}/packaging/${page}" "${page}"
+    "${CMAKE_INSTALL_MANDIR}/man${section}")
 endforeach()
-add_custom_target(report_man_pages ALL DEPENDS ${report_man_archives})
+# A native package (its version has no Debian revision): changelog.gz, not
+# changelog.Debian.gz. A new version needs a new entry at its top; the
+# package check compares the two.
+report_install_compressed("${PROJECT_SOURCE_DIR}/packaging/debian/changelog" changelog
+  "${REPORT_DOC_DIR}")
+add_custom_target(report_compressed_files ALL DEPENDS ${report_archives})
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
+  DESTINATION "${REPORT_DOC_DIR}")
+# Lintian reads the package's own overrides, each with its reason, from here.
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/report-server.lintian-overrides"
+  DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" RENAME report-server)
 
 # --- Debian package -----------------------------------------------------------
 
-set(REPORT_PACKAGE_MAINTAINER "Report server maintainers <root@localhost>"
+# The team's address; an installation that builds its own packages sets its
+# own with -DREPORT_PACKAGE_MAINTAINER="Name <address>". Build trees
+# configured before still hold root@localhost, which lintian rejects as no
+# address at all: they get the default too.
+set(report_maintainer "Report Server Maintainers <report-server@example.org>")
+set(REPORT_PACKAGE_MAINTAINER "${report_maintainer}"
   CACHE STRING "Maintainer field of the Debian package")
+if(REPORT_PACKAGE_MAINTAINER MATCHES "<root@localhost>$")
+  set_property(CACHE REPORT_PACKAGE_MAINTAINER PROPERTY VALUE "${report_maintainer}")
+endif()
 
-# Maintainer scripts and the conffiles list: the logrotate file is the
-# package's one configuration file, so dpkg keeps local changes to it.
+# Maintainer scripts (debhelper's systemd snippets, see each) and the
+# conffiles list: the logrotate file is the package's one configuration
+# file, so dpkg keeps local changes to it.
 set(report_control_dir "${PROJECT_BINARY_DIR}/packaging/debian")
 file(MAKE_DIRECTORY "${report_control_dir}")
 file(WRITE "${report_control_dir}/conffiles" "/etc/logrotate.d/report-server\n")
@@ -130,6 +178,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Added to what shlibdeps finds. The maintainer scripts run deb-systemd-helper
+# and deb-systemd-invoke; from 1.63 on they honour DPKG_ROOT, which the
+# scripts assume. init-system-helpers is essential: lintian accepts it as a
+# dependency only with a version.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.63)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${report_control_dir}/conffiles"
@@ -138,6 +191,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${report_control_dir}/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Stripped as dh_strip strips (the install code after the library's rule).
 set(CPACK_STRIP_FILES ON)
 # Only the binary package: no source archive from `cpack`.
 set(CPACK_SOURCE_GENERATOR "")
