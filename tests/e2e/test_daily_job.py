@@ -1,8 +1,8 @@
 # The daily script at 02:00 site time, under a faked clock.
 #
-# The daemon runs under libfaketime with its clock started at 01:59:58 site
-# time (16:59:58 UTC) and running at the normal rate; FAKETIME_DONT_RESET
-# lets the script see the same clock. The script writes the UTC time it
+# The daemon runs with its clock started at 01:59:58 site time (16:59:58
+# UTC) and running at the normal rate, and the script sees the same clock:
+# under libfaketime, or under clock_shift in the sanitizer builds. The script writes the UTC time it
 # starts at into the log, leaves a job running in the background, sleeps ten
 # seconds and writes an end mark. A numbered report goes out every 100 ms
 # until it starts, then 5,000 reports while it runs, then SIGTERM.
@@ -11,7 +11,8 @@ import re
 import time
 import unittest
 
-from harness import FAKETIME, LOG, PORT, Daemon, EndToEnd, lines, read, read_link, report, send, split, wait_for
+from harness import (LOG, PORT, Daemon, EndToEnd, can_fake_clock, fake_clock, lines, read, read_link, report, send,
+                     split, wait_for)
 
 SCRIPT = """#!/bin/sh
 echo "daily script start $(date -u +%T)" >&2
@@ -22,15 +23,14 @@ echo 'daily script end' >&2
 
 
 class DailyJobTest(EndToEnd):
-    @unittest.skipUnless(os.path.exists(FAKETIME), "libfaketime is not installed")
+    @unittest.skipUnless(can_fake_clock(), "libfaketime is not installed")
     def test_runs_at_two_site_time_holds_reports_and_a_stop_writes_them_all(self):
         os.makedirs("/home/disk1/etc/center")
         with open("/home/disk1/etc/center/rp.daily", "w") as script:
             script.write(SCRIPT)
         os.chmod("/home/disk1/etc/center/rp.daily", 0o755)
         daemon = Daemon()
-        daemon.start(env=["LD_PRELOAD=" + FAKETIME, "FAKETIME=@2026-12-05 16:59:58", "FAKETIME_DONT_RESET=1",
-                          "TZ=UTC"])
+        daemon.start(env=fake_clock("2026-12-05 16:59:58") + ["TZ=UTC"])
         started, ticks = time.monotonic(), 0
         while not os.path.exists("/home/job") and time.monotonic() - started < 10:
             send(report(1, "tick %d" % ticks))
@@ -40,9 +40,8 @@ class DailyJobTest(EndToEnd):
         self.assertTrue(wait_for(lambda: read("/proc/%d/cmdline" % job).startswith("sleep")))
         # Of the daemon's descriptors the job inherited only the standard
         # streams: not the socket, not the pid file. (libfaketime, preloaded
-        # into the job too, has descriptors of its own.)
-        # (A descriptor libfaketime closes while the listing is read is
-        # skipped.)
+        # into the job too, has descriptors of its own; one it closes while
+        # the listing is read is skipped.)
         held = [read_link("/proc/%d/fd/%s" % (job, fd)) for fd in os.listdir("/proc/%d/fd" % job)]
         self.assertEqual([f for f in held if f.startswith("socket:") or f.endswith(".pid")], [])
         for n in range(0, 5000, 5):
