@@ -69,15 +69,13 @@ constexpr struct timespec kDailyPause = {10, 0};
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // The signals that stop the daemon (SIGTERM, SIGINT) or reopen its log
-// (SIGHUP). Every thread blocks them from the start of the process on, and
-// the main thread takes them with sigtimedwait: a signal sent at any moment,
-// even while the daemon starts, waits until the main thread takes it. (The
-// server threads block SIGPIPE as well: server_thread.h.)
+// (SIGHUP): those a server thread blocks (server_thread.h) but SIGPIPE.
+// Every thread blocks them from the start of the process on, and the main
+// thread takes them with sigtimedwait: a signal sent at any moment, even
+// while the daemon starts, waits until the main thread takes it.
 sigset_t signals_waited_for() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, signal_number);
+    sigset_t set = server_thread_signals();
+    sigdelset(&set, SIGPIPE);
     return set;
 }
 
