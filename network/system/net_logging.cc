@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -187,12 +189,12 @@ void flush_locked() {
 
 }  // namespace
 
-int net_vlog(const char* format, va_list args) {
+namespace {
+
+// Writes one line stamped with `when`.
+int vlog_at(ClockTime& when, const char* format, va_list args) {
     if (!output_on.load(std::memory_order_relaxed))
         return 0;
-    ClockTime now;
-    now.now();
-
     char line[kFormatKept + 2];
     const size_t kept = strnlen(format, kFormatKept);
     memcpy(line, format, kept);
@@ -207,7 +209,7 @@ int net_vlog(const char* format, va_list args) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         char* at = output.buffer + output.used;
         const size_t room = sizeof output.buffer - output.used;
-        const size_t stamp = room > 64 ? format_stamp(now, at) : room;
+        const size_t stamp = room > 64 ? format_stamp(when, at) : room;
         va_list copy;
         va_copy(copy, args);
         written = vsnprintf(at + stamp, room - stamp, line, copy);
@@ -228,6 +230,23 @@ int net_vlog(const char* format, va_list args) {
     if (!output.buffered)
         flush_locked();
     pthread_mutex_unlock(&output.mutex);
+    return written;
+}
+
+}  // namespace
+
+int net_vlog(const char* format, va_list args) {
+    ClockTime now;
+    now.now();
+    return vlog_at(now, format, args);
+}
+
+int net_log_at(const ClockTime& when, const char* format, ...) {
+    ClockTime stamped = when;
+    va_list args;
+    va_start(args, format);
+    const int written = vlog_at(stamped, format, args);
+    va_end(args);
     return written;
 }
 
@@ -262,6 +281,13 @@ void net_log_flush() {
     pthread_mutex_unlock(&output.mutex);
 }
 
+bool net_log_waiting() {
+    pthread_mutex_lock(&output.mutex);
+    const bool waiting = output.used > 0;
+    pthread_mutex_unlock(&output.mutex);
+    return waiting;
+}
+
 void net_log_flush_due() {
     if (!flush_clock_armed.load(std::memory_order_relaxed))
         return;
@@ -286,14 +312,54 @@ void net_log_timer_stop() {
 
 namespace {
 
-// Opens the log file at `path` for appending, never through a symbolic link
-// (a link planted in a directory others can write would make the daemon
-// write where the link points), and makes it descriptor 2. Appending means
-// every write lands at the file's end: a file shortened under the daemon
-// gets no hole, and the daily script's output, written to the same file,
-// never overwrites a line. Returns false, with errno set, when it cannot
-// be opened.
-bool attach_log_file(const char* path, int truncate) {
+// The descriptor that holds the claim on the log file (net_log_claim), or
+// -1. Under output.mutex.
+int claim_fd = -1;
+
+// Opens `path` with `flags` (and O_NOFOLLOW, O_CLOEXEC) without blocking and
+// keeps it only when it is a regular file: a FIFO would block the open (or
+// every write), a device would take the log somewhere else. Anything else
+// fails as an open does, with EINVAL, after which errno names the cause.
+int open_regular(const char* path, int flags) {
+    struct stat status;
+    if (lstat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {  // replaced since the lstat
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // inherited by the daily script
+    return fd;
+}
+
+// A descriptor of the file at `path` with an exclusive flock on it, or -1
+// with errno set (EWOULDBLOCK: another process holds it). The lock is on a
+// descriptor of its own, close-on-exec, not on the log's descriptor 2: the
+// daily script and a job it leaves running inherit descriptor 2, and would
+// otherwise keep the file claimed after the daemon has ended.
+int claim(const char* path) {
+    const int fd = open_regular(path, O_RDONLY | O_CREAT);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// Opens the log file at `path` for appending and makes it descriptor 2;
+// `claim_held` (or -1) becomes the claim on it. Appending means every write
+// lands at the file's end: a file shortened under the daemon gets no hole,
+// and the daily script's output, written to the same file, never
+// overwrites a line. Returns false, with errno set and nothing changed,
+// when it cannot be opened.
+bool attach_log_file(const char* path, int truncate, int claim_held) {
     pthread_mutex_lock(&output.mutex);
     // What is waiting belongs to the old file, and goes there before the new
     // file exists: a log shipper that follows the name moves on to a new
@@ -302,23 +368,42 @@ bool attach_log_file(const char* path, int truncate) {
     if (output.head_torn)  // the rest of a line the old file could not take
         drop_lines_from(0, output.lost_errno);
     output.head_torn = false;
-    const int fd =
-        open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | truncate, 0666);
+    const int fd = open_regular(path, O_WRONLY | O_CREAT | O_APPEND | truncate);
     if (fd < 0) {
         const int error = errno;
         pthread_mutex_unlock(&output.mutex);
+        if (claim_held >= 0)
+            close(claim_held);
         errno = error;
         return false;
     }
     dup2(fd, STDERR_FILENO);  // the copy is inherited: the daily script writes to it
     output.buffered = true;
     snprintf(output.path, sizeof output.path, "%s", path);
+    const int old_claim = claim_fd;
+    if (claim_held >= 0)
+        claim_fd = claim_held;
     pthread_mutex_unlock(&output.mutex);
     close(fd);
+    if (claim_held >= 0 && old_claim >= 0)
+        close(old_claim);
     return true;
 }
 
 }  // namespace
+
+int net_log_claim(const char* path) {
+    const int fd = claim(path);
+    if (fd < 0)
+        return errno == EWOULDBLOCK ? 0 : -1;
+    pthread_mutex_lock(&output.mutex);
+    const int old_claim = claim_fd;
+    claim_fd = fd;
+    pthread_mutex_unlock(&output.mutex);
+    if (old_claim >= 0)
+        close(old_claim);
+    return 1;
+}
 
 FILE* net_log_open(const char* path) {
     if (freopen("/dev/null", "r", stdin) == nullptr)
@@ -329,7 +414,7 @@ FILE* net_log_open(const char* path) {
     // runs on without its log file, and the reason for that is worth more
     // than anything else it will write, so it must reach the operator's
     // terminal or the service manager's journal.
-    if (!attach_log_file(path, O_TRUNC)) {
+    if (!attach_log_file(path, O_TRUNC, -1)) {
         NET_LOG_ERRNO();
         return nullptr;
     }
@@ -340,10 +425,16 @@ int net_log_reopen() {
     pthread_mutex_lock(&output.mutex);
     char path[sizeof output.path];
     memcpy(path, output.path, sizeof path);
+    const bool claimed = claim_fd >= 0;
     pthread_mutex_unlock(&output.mutex);
     if (path[0] == '\0')
         return 1;
-    if (!attach_log_file(path, 0)) {
+    // A claimed log stays claimed: the new file is claimed before it is
+    // used, and a file of that name that another process holds is not
+    // written. Whatever fails, the lines go on to the file the log had, and
+    // the errno report there says why.
+    const int claim_held = claimed ? claim(path) : -1;
+    if ((claimed && claim_held < 0) || !attach_log_file(path, 0, claim_held)) {
         NET_LOG_ERRNO();
         return 0;
     }
