@@ -32,6 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,18 +45,27 @@ extern char** environ;
 
 namespace {
 
-// The status thread waits at most this long for a datagram in one pass: the
-// log is flushed in the pass after ten seconds have passed, so lines reach
-// the file within about eleven seconds even when nothing else happens. While
-// report lines wait for the daily script, it looks for the script's end
-// every few milliseconds instead.
+// The status thread waits at most this long for a datagram in one pass, so
+// that it still looks at the clock for the flushes below. While report lines
+// wait for the daily script, it looks for the script's end every few
+// milliseconds instead.
 constexpr int kIdlePollMillis = 1000;
 constexpr int kHeldPollMillis = 10;
 
+// When the status thread writes the log out. A report is in the file, for
+// `tail -f`, a log shipper, and against a hard kill, within a second: the
+// log is flushed as soon as the intake has taken everything that was
+// waiting, and at least once a second while lines wait even when the intake
+// never runs dry. Between two flushes of an intake that keeps running dry
+// (lines trickling in) lie at least kFlushGap: a few writes a second rather
+// than one per report. Under load the buffer fills and is written out by
+// itself, so the flushes add next to nothing.
+constexpr int64_t kFlushGapMicros = 250 * 1000;
+constexpr int64_t kFlushLatestMicros = 1000 * 1000;
+
 // After an idle wait ends, the status thread lets a burst gather this long,
 // so that one recvmmsg takes it: at a moderate rate a wake-up per datagram,
-// not the work on it, is what costs. Lines wait in the log's buffer for up
-// to ten seconds anyway, so no reader of the log can tell.
+// not the work on it, is what costs.
 constexpr struct timespec kGatherPause = {0, 1000 * 1000};
 
 // The loss line comes at most this often.
@@ -87,10 +97,14 @@ void sleep_to_next_second(void*) {
     nanosleep(&rest, nullptr);
 }
 
-int64_t monotonic_seconds() {
+int64_t monotonic_micros() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
+    return now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t monotonic_seconds() {
+    return monotonic_micros() / 1000000;
 }
 
 // Runs the daily script through the shell and waits for it, as system()
@@ -338,6 +352,7 @@ void* ReportServer::status_thread_main(void* arg) {
         }
 
         server->status_thread_busy = busy;
+        server->flush_log(!busy);  // before the window: write(2) is a cancellation point
         cancellation_window(status_thread_wait, server);
     }
     return nullptr;
@@ -545,18 +560,32 @@ void write_pid(int fd) {
 
 }  // namespace
 
+void ReportServer::flush_log(bool intake_dry) {
+    const int64_t now = monotonic_micros();
+    const int64_t since = now - last_log_flush;
+    if (since >= kFlushLatestMicros || (intake_dry && since >= kFlushGapMicros)) {
+        if (net_log_waiting())
+            net_log_flush();
+        last_log_flush = now;
+    }
+}
+
 void ReportServer::status_thread_wait(void* arg) {
     ReportServer* server = static_cast<ReportServer*>(arg);
     // After a busy pass the next one begins at once: more may be waiting,
     // and the thread blocks in its wait as soon as the socket is empty.
     if (server->status_thread_busy)
         return;
+    int wait = server->report_log.holding() ? kHeldPollMillis : kIdlePollMillis;
+    if (net_log_waiting()) {  // wake up in time for the flush that is due
+        const int64_t due = server->last_log_flush + kFlushGapMicros - monotonic_micros();
+        wait = due <= 0 ? 0 : static_cast<int>(std::min<int64_t>(wait, due / 1000 + 1));
+    }
     if (server->get_status() != STATUS_RUN) {
-        poll(nullptr, 0, kIdlePollMillis);  // nothing to watch: just idle
+        poll(nullptr, 0, wait);  // nothing to watch: just idle
         return;
     }
     struct pollfd socket_readable = {server->socket_fd, POLLIN, 0};
-    const int wait = server->report_log.holding() ? kHeldPollMillis : kIdlePollMillis;
     if (poll(&socket_readable, 1, wait) > 0)  // both cancellation points
         nanosleep(&kGatherPause, nullptr);
 }

@@ -87,8 +87,12 @@ class ReportServer : public NetHost, public ThreadStatus {
 
   private:
     // The status thread's idle wait in its cancellation window (`arg` is
-    // the server): none after a busy pass; the socket, or just time, else.
+    // the server): none after a busy pass; the socket, or just time, else,
+    // until the next flush at the latest.
     static void status_thread_wait(void* arg);
+    // Flushes the log when a flush is due (net_report_server.cc says when);
+    // `intake_dry`: the pass found the socket empty. Status thread.
+    void flush_log(bool intake_dry);
 
     // The status thread's writer of report lines, and of the loss line. A
     // line is written only while this thread holds log_lock, so none lands
@@ -155,6 +159,7 @@ class ReportServer : public NetHost, public ThreadStatus {
     // then starts its next pass at once instead of waiting on the socket.
     bool intake_read_datagram = false;
     bool status_thread_busy = false;  // the last pass did work
+    int64_t last_log_flush = 0;       // monotonic microseconds
     uint64_t bad_datagrams = 0;       // dropped whole (too long) or with a partial frame at the end
     uint32_t reported_drops = 0;
     uint64_t reported_bad_frames = 0;

@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from harness import (INJECT, LOG, LOG_DIR, PID_FILE, PORT, SEND, SERVER, Daemon, EndToEnd, drained, frame,
-                     lines, read, record, report, reports, run, send, wait_for, well_formed)
+                     lines, read, reap_until, record, report, reports, run, send, wait_for, well_formed)
 
 RUN_DIR = "/var/run/vantor_report"
 LOSS = "datagrams dropped for a full receive buffer: %d, frames dropped for a bad length or CRC: %d"
@@ -173,6 +173,33 @@ class DaemonTest(EndToEnd):
         self.assertEqual(reports(old), ["LEVEL 1: (%s %d)" % (when, n)
                                         for when in ("before", "between") for n in range(100)])
         self.assertEqual(reports(new), ["LEVEL 1: (after %d)" % n for n in range(100)])
+
+    # A report is in the file within a second when it comes to an idle
+    # daemon, within a second and a half amid a steady stream of 2,000 a
+    # second, and a hard kill a second after the last report loses nothing.
+    def test_reports_reach_the_file_within_a_second(self):
+        daemon = Daemon()
+        daemon.start()
+        time.sleep(1.5)
+        streamed = 4000
+        for kind, bound in (("idle", 1.0), ("amid a stream", 1.5)):
+            if kind != "idle" and (streamer := os.fork()) == 0:
+                begun = time.monotonic()
+                for n in range(streamed):
+                    send(report(5, "stream %d" % n))
+                    time.sleep(max(0.0, begun + n / 2000 - time.monotonic()))
+                os._exit(0)
+            time.sleep(0.5)
+            sent = time.monotonic()
+            send(report(3, kind))
+            self.assertTrue(wait_for(lambda: "LEVEL 3: (%s)" % kind in read(LOG), bound + 1), kind)
+            self.assertLess(time.monotonic() - sent, bound, kind)
+        self.assertEqual(reap_until(streamer, 10), 0)
+        send(report(4, "a second before the kill"))
+        time.sleep(1.1)
+        self.assertEqual(daemon.stop(signal.SIGKILL), -signal.SIGKILL)
+        self.assertEqual(reports(read(LOG)).count("LEVEL 4: (a second before the kill)"), 1)
+        self.assertEqual(len([line for line in reports(read(LOG)) if line.startswith("LEVEL 5: ")]), streamed)
 
     # A full file system under the log: lines are lost whole, and once
     # writing works again the next line says how many.
