@@ -2,44 +2,60 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
+
 constexpr size_t kChunkBytes = 1 << 20;
+
+// A held line in its chunk: the moment it was made (seconds, then
+// microseconds), then the text and its zero byte.
+struct Moment {
+    int64_t seconds;
+    int32_t microseconds;
+};
+
 }  // namespace
 
 HeldLines::HeldLines(size_t limit) : limit_(limit) {}
 
-bool HeldLines::push(const char* line) {
-    const size_t size = strlen(line) + 1;
-    if (chunks_.empty() || last_used_ + size > kChunkBytes) {
+bool HeldLines::push(const ClockTime& when, const char* line) {
+    const size_t size = sizeof(Moment) + strlen(line) + 1;
+    if (chunks_.empty() || chunks_.back().used + size > kChunkBytes) {
         if ((chunks_.size() + 1) * kChunkBytes > limit_)
             return false;
-        void* chunk =
+        void* bytes =
             mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (chunk == MAP_FAILED)
+        if (bytes == MAP_FAILED)
             return false;
-        chunks_.push_back(static_cast<char*>(chunk));
-        last_used_ = 0;
+        chunks_.push_back({static_cast<char*>(bytes), 0});
     }
-    memcpy(chunks_.back() + last_used_, line, size);
-    last_used_ += size;
+    Chunk& chunk = chunks_.back();
+    const Moment moment = {when.seconds(), when.microseconds()};
+    memcpy(chunk.bytes + chunk.used, &moment, sizeof moment);
+    memcpy(chunk.bytes + chunk.used + sizeof moment, line, size - sizeof moment);
+    chunk.used += size;
     return true;
 }
 
-void HeldLines::drain(const std::function<void(const char*)>& take) {
-    for (size_t i = 0; i < chunks_.size(); ++i) {
-        const size_t used = i + 1 < chunks_.size() ? kChunkBytes : last_used_;
-        // A chunk ends where the next line did not fit: its unused tail is zero.
-        for (size_t at = 0; at < used && chunks_[i][at] != '\0'; at += strlen(chunks_[i] + at) + 1)
-            take(chunks_[i] + at);
+void HeldLines::drain(const std::function<void(const ClockTime&, const char*)>& take) {
+    for (const Chunk& chunk : chunks_) {
+        for (size_t at = 0; at < chunk.used;) {
+            Moment moment;
+            memcpy(&moment, chunk.bytes + at, sizeof moment);
+            const char* line = chunk.bytes + at + sizeof moment;
+            ClockTime when;
+            when.set(moment.seconds, moment.microseconds);
+            take(when, line);
+            at += sizeof moment + strlen(line) + 1;
+        }
     }
     release();
 }
 
 void HeldLines::release() {
-    for (char* chunk : chunks_)
-        munmap(chunk, kChunkBytes);
+    for (const Chunk& chunk : chunks_)
+        munmap(chunk.bytes, kChunkBytes);
     chunks_.clear();
-    last_used_ = 0;
 }

@@ -1,6 +1,7 @@
-// HeldLines: log lines kept in memory, in their order, while they cannot be
-// written, up to a fixed number of bytes. The report server keeps report
-// lines here while the daily script holds the log.
+// HeldLines: log lines kept in memory, in their order and with the moment
+// each one was made, while they cannot be written, up to a fixed number of
+// bytes. The report server keeps report lines here while the daily script
+// holds the log; each keeps the stamp of its report's arrival.
 //
 // Lines are packed into chunks of 1 MiB mapped from the system, and the
 // chunks are unmapped as soon as the lines are taken, so the memory goes
@@ -14,6 +15,8 @@
 #include <functional>
 #include <vector>
 
+#include "network/system/clock_time.h"
+
 class HeldLines {
   public:
     // `limit` bytes of chunks at most, a whole number of chunks.
@@ -22,21 +25,25 @@ class HeldLines {
     HeldLines(const HeldLines&) = delete;
     HeldLines& operator=(const HeldLines&) = delete;
 
-    // Keeps a copy of `line` (a C string). False, and nothing kept, when it
-    // would pass the limit or the system gives no memory.
-    bool push(const char* line);
+    // Keeps a copy of `line` (a C string) made at `when`. False, and nothing
+    // kept, when it would pass the limit or the system gives no memory.
+    bool push(const ClockTime& when, const char* line);
     bool empty() const { return chunks_.empty(); }
 
-    // Calls `take` with every line, oldest first, then forgets them all and
-    // gives their memory back.
-    void drain(const std::function<void(const char* line)>& take);
+    // Calls `take` with every line and its moment, oldest first, then
+    // forgets them all and gives their memory back.
+    void drain(const std::function<void(const ClockTime& when, const char* line)>& take);
 
   private:
     void release();
 
+    struct Chunk {
+        char* bytes;  // kChunkBytes, mapped; lines as held_lines.cc lays them out
+        size_t used;
+    };
+
     size_t limit_;
-    std::vector<char*> chunks_;  // each kChunkBytes, mapped; lines end with their zero byte
-    size_t last_used_ = 0;       // bytes used in the last chunk
+    std::vector<Chunk> chunks_;
 };
 
 #endif  // NETWORK_SERVER_HELD_LINES_H_

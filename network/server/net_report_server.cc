@@ -20,6 +20,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -170,17 +172,21 @@ void ReportServer::ReportLog::write(const char* line) {
 }
 
 void ReportServer::ReportLog::keep(const char* line) {
-    if (held_.push(line))
+    // A held line is stamped when it is written, with the moment it was
+    // made: the log tells when each report came, not when the script ended.
+    ClockTime made;
+    made.now();
+    if (held_.push(made, line))
         return;  // the daily script holds the log
     // As many lines wait as memory is set aside for: this one waits for the
     // script, and the datagrams behind it in the socket.
     RW_LOCK_EXCLUSIVE(guard, log_lock_);
     write_held_now();
-    net_log("%s", line);
+    net_log_at(made, "%s", line);
 }
 
 void ReportServer::ReportLog::write_held_now() {
-    held_.drain([](const char* held) { net_log("%s", held); });
+    held_.drain([](const ClockTime& made, const char* held) { net_log_at(made, "%s", held); });
 }
 
 void ReportServer::ReportLog::write_held(bool wait) {
@@ -241,10 +247,6 @@ ReportServer::ReportServer(uint16_t port_number) : report_log(&log_lock) {
                    sizeof kReceiveBufferBytes) != 0) {
         NET_LOG_ERRNO();
     }
-    // Each datagram then carries the count of those the full buffer dropped.
-    const int on = 1;
-    if (setsockopt(socket_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)
-        NET_LOG_ERRNO();
     if (bind(socket_fd, reinterpret_cast<struct sockaddr*>(&bound_address), sizeof bound_address) !=
         0) {
         NET_LOG_ERRNO();
@@ -264,11 +266,6 @@ ReportServer::~ReportServer() {
             net_log("pthread_mutex_destroy: failed");
     }
     net_trace("terminated");
-}
-
-void ReportServer::log_outside_script(const char* line) {
-    RW_LOCK_EXCLUSIVE(guard, &log_lock);
-    net_log("%s", line);
 }
 
 int ReportServer::receive_reports() {
@@ -300,24 +297,59 @@ void ReportServer::take_batch() {
     }
 }
 
+uint32_t ReportServer::read_socket_drops() {
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, meminfo, &length) == 0 &&
+        length > SK_MEMINFO_DROPS * sizeof meminfo[0]) {
+        socket_drops = meminfo[SK_MEMINFO_DROPS];
+    }
+    return socket_drops;
+}
+
 void ReportServer::report_losses(bool at_stop) {
-    const uint32_t drops = batch.drops();
-    const uint64_t bad_frames = endpoint.dropped_frames() + bad_datagrams;
-    if (drops == reported_drops && bad_frames == reported_bad_frames)
-        return;
     const int64_t now = monotonic_seconds();
     if (!at_stop && last_loss_report != INT64_MIN && now - last_loss_report < kLossReportSeconds)
+        return;
+    const uint64_t bad_frames = endpoint.dropped_frames() + bad_datagrams;
+    // The socket's count is read as it stands, not as the next datagram
+    // would bring it, so drops are told even when nothing follows them. It
+    // costs a system call: at most once a second, or when a line is due
+    // anyway. (At the stop, stop() has read it.)
+    if (!at_stop && (bad_frames != reported_bad_frames || now != drops_read_at)) {
+        read_socket_drops();
+        drops_read_at = now;
+    }
+    if (socket_drops == reported_drops && bad_frames == reported_bad_frames)
         return;
     char line[160];
     snprintf(line, sizeof line,
              "datagrams dropped for a full receive buffer: %u, "
              "frames dropped for a bad length or CRC: %llu",
-             drops - reported_drops,  // the count wraps at 2^32, and so does the difference
+             socket_drops - reported_drops,  // the count wraps at 2^32, and so does the difference
              static_cast<unsigned long long>(bad_frames - reported_bad_frames));
     report_log.write(line);
-    reported_drops = drops;
+    reported_drops = socket_drops;
     reported_bad_frames = bad_frames;
     last_loss_report = now;
+}
+
+void ReportServer::take_waiting_reports() {
+    read_socket_drops();
+    // A filter that drops every datagram from now on: the queue then ends,
+    // however fast peers send. What it drops came after the stop, and is no
+    // more this daemon's than what comes once the socket is closed.
+    static sock_filter drop_all[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    const sock_fprog filter = {1, drop_all};
+    if (setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
+        NET_LOG_ERRNO();  // the bound below still ends the loop
+    for (uint32_t calls = 0; calls < kStopBatchesMax; ++calls) {
+        uint32_t attempted = 0;
+        const uint32_t received = endpoint.receive_batch(batch, &attempted);
+        if (endpoint.state() == DgramEndpoint::Failed || (attempted != 0 && received == 0))
+            return;
+        take_batch();
+    }
 }
 
 void* ReportServer::status_thread_main(void* arg) {
@@ -408,8 +440,8 @@ int ReportServer::start() {
 int ReportServer::stop() {
     // The daily job thread first: it may be running the script, which it
     // lets finish and pauses after. Meanwhile the status thread keeps taking
-    // reports in, so a stop loses none that came before it; what is still
-    // held when both have ended is written here.
+    // reports in, so a stop loses none that came before it; what still
+    // waits in the socket, and what is still held, is written here.
     int result = 1;
     for (pthread_t thread : {daily_thread, status_thread}) {
         if (pthread_cancel(thread) != 0) {
@@ -421,6 +453,8 @@ int ReportServer::stop() {
             result = 0;
         }
     }
+    // The reports already waiting in the socket are this daemon's too.
+    take_waiting_reports();
     report_log.write_held(true);
     report_losses(true);  // what the last minute lost is told too
     return result;
@@ -430,6 +464,23 @@ namespace {
 
 constexpr char kRunDirectory[] = "/var/run/vantor_report/";
 constexpr size_t kPathSize = 256;
+
+// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where the caller
+// closed them, so that no file the daemon opens takes their place (a pid file
+// on 2 would get log lines; a socket there would be replaced by the log file
+// at the next reopen). Then closes every other descriptor the caller left
+// open: the daily script, and what it leaves running, must inherit only the
+// standard streams. Runs before anything else is opened.
+void settle_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
+    }
+    if (close_range(STDERR_FILENO + 1, ~0U, 0) != 0) {  // a kernel before 5.9
+        for (int fd = STDERR_FILENO + 1; fd < sysconf(_SC_OPEN_MAX); ++fd)
+            close(fd);
+    }
+}
 
 void print_usage(const char* program) {
     net_log("Usage: %s [options]", program);
@@ -443,7 +494,7 @@ void print_usage(const char* program) {
     net_log("");
 }
 
-// Parses the command line into `log_directory` (256 bytes, cut to 255
+// Parses the command line into `log_directory` (kPathSize bytes, cut to 255
 // characters) and returns the last -l argument as given (null without one).
 // Ends the process with the usage text and status 0 on -h, --help, an
 // unknown option or -l without its argument.
@@ -475,6 +526,25 @@ const char* parse_options(int argc, char** argv, char* log_directory) {
     }
 }
 
+// Makes a relative log directory absolute, under the directory the daemon
+// was started in: the daemon moves to "/" when it detaches, and "-l logs"
+// means the logs beside the caller, not /logs. Returns the length of the
+// directory as the daemon will use it (the buffer keeps its first 255
+// characters), or 0 after an errno report when the start directory cannot
+// be named.
+size_t anchor_log_directory(char* log_directory, const char* given) {
+    if (given[0] == '/')
+        return strlen(given);
+    char start_directory[kPathSize];
+    if (getcwd(start_directory, sizeof start_directory) == nullptr) {
+        NET_LOG_ERRNO();
+        return 0;
+    }
+    // Cut to the buffer; the length returned tells the cut.
+    const int length = snprintf(log_directory, kPathSize, "%s/%s", start_directory, given);
+    return length < 0 ? 0 : static_cast<size_t>(length);
+}
+
 // Forms "%s/%d.<suffix>" in `path` (256 bytes). A log directory so long that
 // its file name would not fit is refused rather than cut: a cut path names a
 // different file, possibly in a different directory, and the operator would
@@ -482,33 +552,6 @@ const char* parse_options(int argc, char** argv, char* log_directory) {
 bool form_path(char* path, const char* directory, const char* suffix) {
     const int length = snprintf(path, kPathSize, "%s/%d.%s", directory, REPORT_SERVER_PORT, suffix);
     return length >= 0 && static_cast<size_t>(length) < kPathSize;
-}
-
-// fork, chdir("/"), setsid, fork: the caller gets status 0 as soon as the
-// first fork succeeded; only the grandchild returns from here.
-void detach() {
-    pid_t child = fork();
-    if (child == -1) {
-        NET_LOG_ERRNO();
-        _exit(1);
-    }
-    if (child != 0)
-        _exit(0);
-    if (chdir("/") != 0) {
-        NET_LOG_ERRNO();
-        _exit(1);
-    }
-    if (setsid() == -1) {
-        NET_LOG_ERRNO();
-        _exit(1);
-    }
-    child = fork();
-    if (child == -1) {
-        NET_LOG_ERRNO();
-        _exit(1);
-    }
-    if (child != 0)
-        _exit(0);
 }
 
 // mkdir with no permission bits; an existing directory is fine.
@@ -539,7 +582,8 @@ int lock_pid_file(const char* path) {
         NET_LOG_ERRNO();
         return fd;
     }
-    // The running daemon writes its pid right after it has detached.
+    // The running daemon has its pid in the file before its start returns;
+    // a daemon still starting writes it in a moment.
     char pid[16] = "";
     for (int tries = 0; tries < 100 && pid[0] == '\0'; ++tries) {
         const ssize_t got = pread(fd, pid, sizeof pid - 1, 0);
@@ -551,11 +595,91 @@ int lock_pid_file(const char* path) {
     _exit(1);
 }
 
+// Claims the log file before anything could truncate it. Another daemon
+// that writes the same file, found by the file itself (its pid file may be
+// gone with a cleaned-up run directory), ends this start with status 1: its
+// log is left whole, and the pid file this start made is removed again.
+void claim_log_file(const char* log_path, const char* pid_path, int pid_fd) {
+    if (net_log_claim(log_path) != 0)
+        return;  // claimed; or it cannot be opened, which net_log_open reports
+    fprintf(stderr, "report_server: already running: another report_server writes %s\n", log_path);
+    if (pid_fd >= 0)
+        unlink(pid_path);
+    _exit(1);
+}
+
 void write_pid(int fd) {
     char pid[16];
     const int length = snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
     if (fd >= 0 && (ftruncate(fd, 0) != 0 || pwrite(fd, pid, length, 0) != length))
         NET_LOG_ERRNO();
+}
+
+// The process an operator, a script or systemd started waits here until the
+// daemon says it is ready (its pid in the pid file, its socket bound, its
+// threads running), and then ends with status 0. When the daemon ends
+// first, the channel closes without a word: the start ends with status 1,
+// and its pid file, which names a process that is gone, goes too. The
+// daemon has said why on standard error or in its log.
+[[noreturn]] void wait_until_ready(int channel, const char* pid_path, int pid_fd,
+                                   const char* log_path) {
+    char ready = 0;
+    ssize_t got;
+    while ((got = read(channel, &ready, 1)) == -1 && errno == EINTR) {
+    }
+    if (got == 1)
+        _exit(0);
+    if (pid_fd >= 0)  // still locked by this process: no other start owns it
+        unlink(pid_path);
+    fprintf(stderr, "report_server: the daemon ended during start-up%s%s\n",
+            log_path != nullptr ? "; see " : "", log_path != nullptr ? log_path : "");
+    _exit(1);
+}
+
+// fork, chdir("/"), setsid, fork: only the grandchild, the daemon, returns
+// from here, with the descriptor on which it says that it is ready. The
+// first process waits for that word (wait_until_ready), so its caller sees
+// the daemon ready, or a failed start, when it returns. The channel is a
+// socket pair, not a pipe: the daemon writes with MSG_NOSIGNAL, so a caller
+// that went away does not kill it with SIGPIPE.
+int detach(const char* pid_path, int pid_fd, const char* log_path) {
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        NET_LOG_ERRNO();
+        _exit(1);
+    }
+    pid_t child = fork();
+    if (child == -1) {
+        NET_LOG_ERRNO();
+        _exit(1);
+    }
+    if (child != 0) {
+        close(channel[1]);
+        wait_until_ready(channel[0], pid_path, pid_fd, log_path);
+    }
+    close(channel[0]);
+    if (chdir("/") != 0) {
+        NET_LOG_ERRNO();
+        _exit(1);
+    }
+    if (setsid() == -1) {
+        NET_LOG_ERRNO();
+        _exit(1);
+    }
+    child = fork();
+    if (child == -1) {
+        NET_LOG_ERRNO();
+        _exit(1);
+    }
+    if (child != 0)
+        _exit(0);
+    return channel[1];
+}
+
+void say_ready(int channel) {
+    const char ready = 'R';
+    send(channel, &ready, 1, MSG_NOSIGNAL);
+    close(channel);
 }
 
 }  // namespace
@@ -591,6 +715,7 @@ void ReportServer::status_thread_wait(void* arg) {
 }
 
 int main(int argc, char** argv) {
+    settle_descriptors();
     // Files the daemon makes are not writable by its group, nor readable by
     // others, whatever the caller's umask.
     umask(027);
@@ -603,22 +728,31 @@ int main(int argc, char** argv) {
     FILE* log_stream = nullptr;
 
     const char* given_directory = parse_options(argc, argv, log_directory);
-    if (log_directory[0] != '\0' && !form_path(log_path, log_directory, "log")) {
-        net_log("log directory too long: %zu characters, at most %zu fit: %s",
-                strlen(given_directory), kPathSize - 11, given_directory);
-        _exit(1);
+    const bool logging = log_directory[0] != '\0';
+    if (logging) {
+        const size_t length = anchor_log_directory(log_directory, given_directory);
+        if (length == 0)
+            _exit(1);
+        if (!form_path(log_path, log_directory, "log")) {
+            net_log("log directory too long: %zu characters, at most %zu fit: %s", length,
+                    kPathSize - 11, given_directory);
+            _exit(1);
+        }
     }
 
     make_directory(kRunDirectory);
     form_path(pid_path, kRunDirectory, "pid");
     const int pid_fd = lock_pid_file(pid_path);
+    if (logging) {
+        make_directory(log_directory);
+        claim_log_file(log_path, pid_path, pid_fd);
+    }
 
-    detach();
+    const int ready_channel = detach(pid_path, pid_fd, logging ? log_path : nullptr);
     write_pid(pid_fd);
 
     net_log_timer_start();
-    if (log_directory[0] != '\0') {
-        make_directory(log_directory);
+    if (logging) {
         net_log_timer_start();
         log_stream = net_log_open(log_path);
     }
@@ -627,30 +761,39 @@ int main(int argc, char** argv) {
     if (server->start() == 0) {
         delete server;
         server = nullptr;
+    } else {
+        say_ready(ready_channel);
     }
 
+    // SIGTERM or SIGINT, or a reader that failed, ends the loop; the line
+    // that says which comes after everything the stop still writes (the
+    // reports waiting in the socket, the held lines, the last losses), so
+    // that it is the last line of the daemon's log.
+    const char* end_line = nullptr;
     const struct timespec wait_period = {1, 0};
-    while (server != nullptr) {
+    while (server != nullptr && end_line == nullptr) {
         const int signal_number = sigtimedwait(&signals, nullptr, &wait_period);
         if (signal_number == SIGTERM || signal_number == SIGINT) {
-            server->log_outside_script("break by signal");
-            break;
+            end_line = "break by signal";
+        } else if (signal_number == SIGHUP && logging) {
+            // The log was rotated: a file of its name again, in a directory
+            // made again when a clean-up took it away.
+            make_directory(log_directory);
+            net_log_reopen();
         }
-        if (signal_number == SIGHUP)
-            net_log_reopen();  // the log was rotated: a file of its name again
-        if (server->get_status() == ReportServer::STATUS_ERROR) {
-            server->log_outside_script("break by error");
-            break;
-        }
-        sched_yield();
+        if (end_line == nullptr && server->get_status() == ReportServer::STATUS_ERROR)
+            end_line = "break by error";
+        else
+            sched_yield();
     }
 
     if (server != nullptr) {
         server->stop();
+        net_log("%s", end_line);
         delete server;
     }
-    // The log goes out before the pid file does: a new start that finds no
-    // pid file truncates the log.
+    // The log goes out before the pid file does: nothing of this daemon may
+    // come after a new start has found the pid file gone.
     net_log_flush();
     if (unlink(pid_path) != 0)
         NET_LOG_ERRNO();

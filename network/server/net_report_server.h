@@ -64,14 +64,10 @@ class ReportServer : public NetHost, public ThreadStatus {
     // 0 when one could not be created (then no thread of the server runs).
     int start();
     // Cancels and joins the daily job thread, then the status thread, then
-    // writes the report lines still held and the losses not yet told: 1
-    // when every call succeeded.
+    // takes the reports already waiting in the socket (none that come
+    // later) and writes them, the report lines still held and the losses not
+    // yet told: 1 when every cancel and join succeeded.
     int stop();
-
-    // Writes one of the daemon's own lines ("break by signal") with log_lock
-    // held: it waits for a daily script that is running, so that the line
-    // does not land inside the script's output. Main thread.
-    void log_outside_script(const char* line);
 
     // One intake pass (status thread only): the datagrams waiting in the
     // socket, up to a batch of them with one recvmmsg, each taken apart on
@@ -138,9 +134,17 @@ class ReportServer : public NetHost, public ThreadStatus {
     void take_batch();
     // Writes how many datagrams the full receive buffer dropped and how many
     // frames were dropped for a bad length or CRC, when either count has
-    // grown: at most once a minute, and once more at the stop. The socket's
-    // count comes with the next datagram received after the drops.
+    // grown: at most once a minute, and once more at the stop.
     void report_losses(bool at_stop);
+    // Reads the socket's own count of the datagrams it dropped into
+    // socket_drops (kept when the system does not tell) and returns it.
+    uint32_t read_socket_drops();
+    // At the stop: takes what waits in the socket, but nothing that comes
+    // after, through take_batch().
+    void take_waiting_reports();
+    // take_waiting_reports() reads at most this many batches even if the
+    // socket keeps filling (when its filter could not be set).
+    static constexpr uint32_t kStopBatchesMax = 1024;
 
     uint16_t port;
     ReportServer* thread_arg = nullptr;
@@ -161,6 +165,8 @@ class ReportServer : public NetHost, public ThreadStatus {
     bool status_thread_busy = false;  // the last pass did work
     int64_t last_log_flush = 0;       // monotonic microseconds
     uint64_t bad_datagrams = 0;       // dropped whole (too long) or with a partial frame at the end
+    uint32_t socket_drops = 0;        // as read_socket_drops() last read it
+    int64_t drops_read_at = INT64_MIN;  // monotonic seconds
     uint32_t reported_drops = 0;
     uint64_t reported_bad_frames = 0;
     int64_t last_loss_report = INT64_MIN;  // monotonic seconds

@@ -126,6 +126,11 @@ def reports(text):
     return [line for line in lines(text) if line.startswith("LEVEL ")]
 
 
+# The moment a log line's stamp names, in seconds of site time.
+def stamp_seconds(line):
+    return calendar.timegm(time.strptime(STAMP.match(line).group(0), "<%Y/%m/%d %H:%M:%S.%f> "))
+
+
 # Every line starts with a stamp, and the last one is whole.
 def well_formed(text):
     return text.endswith("\n") and all(STAMP.match(line) for line in split(text))
@@ -169,13 +174,18 @@ class Daemon:
         self.stderr_path, self.pid = "/run/daemon-%d.stderr" % next(Daemon.serials), None
 
     # Runs report_server: the exit code of the process started (its
-    # caller's view). Its inherited standard error goes to stderr().
-    def run(self, *args, env=()):
+    # caller's view). Its inherited standard error goes to stderr(). With
+    # `shell`, a /bin/sh command line prepares the start first ("cd /home;",
+    # "exec 2>&-;") and then execs the daemon.
+    def run(self, *args, env=(), shell=""):
+        return reap_until(self.spawn(*args, env=env, shell=shell), START_SECONDS)
+
+    def spawn(self, *args, env=(), shell=""):  # run() without the wait: the pid of the process started
         err = os.open(self.stderr_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
-        child = os.posix_spawn(SERVER, [SERVER, *args], environment(env),
-                               file_actions=[(os.POSIX_SPAWN_DUP2, err, 2)])
+        argv = ["/bin/sh", "-c", shell + ' exec "$0" "$@"', SERVER, *args] if shell else [SERVER, *args]
+        child = os.posix_spawn(argv[0], argv, environment(env), file_actions=[(os.POSIX_SPAWN_DUP2, err, 2)])
         os.close(err)
-        return reap_until(child, START_SECONDS)
+        return child
 
     # run() with status 0, then waits until the daemon waits for signals.
     # A step that does not come fails the test, and says what the daemon did.

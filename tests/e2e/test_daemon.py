@@ -3,6 +3,7 @@
 # its signals, a second start, hostile files, and the failures it reports.
 import os
 import random
+import shutil
 import signal
 import socket
 import subprocess
@@ -90,12 +91,6 @@ class DaemonTest(EndToEnd):
         self.assertNotIn(os.getsid(daemon.pid), (os.getsid(0), daemon.pid))  # after setsid, fork
         self.assertEqual(os.readlink("/proc/%d/cwd" % daemon.pid), "/")
         self.assertEqual((mode(RUN_DIR), mode(LOG_DIR)), (0, 0o700))  # made; kept
-        # A second start is refused before it detaches, and touches neither
-        # this daemon's pid file nor its log nor its port.
-        second = Daemon()
-        self.assertEqual(second.run("-l", LOG_DIR), 1)
-        self.assertEqual(second.stderr(), "report_server: already running as pid %d\n" % daemon.pid)
-        self.assertEqual(read(PID_FILE), str(daemon.pid))
         expected = []
         for datagrams, logged in WIRE:
             for datagram in datagrams:  # each from a peer of its own
@@ -114,21 +109,27 @@ class DaemonTest(EndToEnd):
         self.assertTrue(well_formed(log))
         self.assertEqual(lines(log)[:2], ["Server Name = " + socket.gethostname(), "0.0.0.0"])
         self.assertEqual(reports(log), expected)
-        # The first bad frame is told at once, the rest (a minute later, or) at the stop.
+        # The first bad frame is told at once, the rest (a minute later, or)
+        # at the stop, before the line that ends the log.
         self.assertEqual([l for l in lines(log) if l.startswith("datagrams dropped")],
                          [LOSS % (0, n) for n in (1, 4)])
-        self.assertEqual(lines(log)[-2], "break by signal")
+        self.assertEqual(lines(log)[-2:], [LOSS % (0, 4), "break by signal"])
         self.assertEqual(daemon.stderr(), "", "nothing reaches the inherited stream")
 
-    # Without a log directory, or with one that cannot hold the log, lines go
-    # to the inherited standard error; SIGINT stops the daemon as SIGTERM
-    # does. A symbolic link planted at the pid file's place is not followed.
+    # Without a log directory, or with one that cannot hold the log (a file
+    # in its place, a FIFO at the log's path, refused without blocking),
+    # lines go to the inherited standard error; SIGINT stops the daemon as
+    # SIGTERM does. A symbolic link planted at the pid file's place is not
+    # followed.
     def test_without_a_usable_log_directory_lines_go_to_the_inherited_stream(self):
         open("/home/file", "w").close()
         os.makedirs(RUN_DIR)
+        os.makedirs("/home/fifo")
+        os.mkfifo("/home/fifo/%d.log" % PORT)
         os.symlink("/home/file", PID_FILE)
-        for args, sig, errors in ((("-v",), signal.SIGTERM, 1), (("-l", ""), signal.SIGINT, 1),
-                                  (("-l", "/home/file"), signal.SIGINT, 2)):
+        for args, sig, refusal in ((("-v",), signal.SIGTERM, None), (("-l", ""), signal.SIGINT, None),
+                                   (("-l", "/home/file"), signal.SIGINT, ": Not a directory\n"),
+                                   (("-l", "/home/fifo"), signal.SIGTERM, ": Invalid argument\n")):
             daemon = Daemon()
             daemon.start(*args)
             self.assertEqual(daemon.stop(sig), 0)
@@ -136,26 +137,91 @@ class DaemonTest(EndToEnd):
             self.assertTrue(well_formed(text), text)
             self.assertEqual(lines(text)[-1], "break by signal")
             self.assertEqual(text.count(": Too many levels of symbolic links\n"), 1, text)
-            self.assertEqual(text.count("> Error: "), errors, text)
-            self.assertEqual(text.count(": Not a directory\n"), errors - 1, text)
+            self.assertEqual(text.count("> Error: "), 1 + (refusal is not None), text)
+            self.assertTrue(refusal is None or refusal in text, text)
             os.symlink("/home/file", PID_FILE)  # the stop removed it
         self.assertEqual(read("/home/file"), "")
 
-    # SIGTERM at a random moment of start-up, 200 times: every daemon ends
-    # cleanly, with "break by signal" and without its pid file.
+    # SIGTERM at a random moment of start-up, 200 times, as soon as the
+    # daemon has detached and before its start has returned: every daemon
+    # gets ready, then ends cleanly, with "break by signal" and without its
+    # pid file, and its start ends with status 0.
     def test_sigterm_at_any_moment_of_start_up_stops_the_daemon_cleanly(self):
         rng = random.Random(1)
         for attempt in range(200):
             daemon = Daemon()
-            self.assertEqual(daemon.run("-l", LOG_DIR), 0)
+            start = daemon.spawn("-l", LOG_DIR)
             self.assertTrue(daemon.find(interval=0))  # as soon as it has detached
             time.sleep(rng.random() * 0.003)
             self.assertEqual(daemon.stop(), 0, attempt)
+            self.assertEqual(reap_until(start, 5), 0, attempt)
             self.assertFalse(os.path.exists(PID_FILE), attempt)
             self.assertEqual(lines(read(LOG))[-1], "break by signal", attempt)
 
+    # A start returns once the daemon is ready: its pid is in the pid file
+    # and a report sent at once is logged, 20 starts of 20, whether it is
+    # started with a relative log directory, with its standard streams
+    # closed (the lock and the socket keep their descriptors: a second start
+    # is refused and a SIGHUP leaves the socket alone) or with a descriptor
+    # left open (it never reaches the daemon).
+    def test_every_start_is_ready_when_it_returns(self):
+        starts = ["", "cd /home;", "exec <&- >&- 2>&-;", "exec 7>&%d;"]
+        for n in range(20):
+            shell, directory = starts[n % len(starts)], "logs" if n % len(starts) == 1 else LOG_DIR
+            readable, writable = os.pipe()
+            os.set_inheritable(writable, True)
+            os.set_blocking(readable, False)
+            daemon = Daemon()
+            self.assertEqual(daemon.run("-l", directory, shell=shell.replace("%d", str(writable))), 0, shell)
+            os.close(writable)
+            self.assertTrue(daemon.find(0))
+            self.assertEqual(read(PID_FILE), str(daemon.pid), shell)
+            send(report(1, "start %d" % n))
+            if "<&-" in shell:
+                self.assertEqual(Daemon().run("-l", LOG_DIR), 1)
+                os.kill(daemon.pid, signal.SIGHUP)
+                send(report(2, "after SIGHUP"))
+            self.assertTrue(drained())
+            self.assertEqual(os.read(readable, 1), b"", "a descriptor left open reached the daemon")
+            os.close(readable)
+            self.assertEqual(daemon.stop(), 0)
+            self.assertEqual(len(reports(read(LOG))), 1 + ("<&-" in shell), shell)
+            self.assertEqual(reports(read(LOG))[0], "LEVEL 1: (start %d)" % n, shell)
+
+    # A second start finds the running daemon by its pid file's lock, by its
+    # log when its run directory was cleaned away, by its port otherwise:
+    # each ends with status 1 before it touches the running daemon's log,
+    # and leaves no pid file of its own.
+    def test_a_start_never_destroys_a_running_daemon(self):
+        daemon = Daemon()
+        daemon.start()
+        send(*(report(1, "before %d" % n) for n in range(50)))
+        self.assertTrue(drained())
+        self.assertTrue(wait_for(lambda: len(reports(read(LOG))) == 50))
+        written, pid_file = read(LOG), str(daemon.pid)
+        for args, clean_up, said in ((("-l", LOG_DIR), False, "already running as pid %d\n" % daemon.pid),
+                                     (("-l", LOG_DIR), True, "already running: another report_server writes " + LOG),
+                                     (("-l", "/home/other"), False, "during start-up; see /home/other/%d.log" % PORT),
+                                     ((), False, ": Address already in use\n")):
+            if clean_up:
+                shutil.rmtree(RUN_DIR)
+                pid_file = ""
+            second = Daemon()
+            self.assertEqual(second.run(*args), 1, args)
+            self.assertIn(said, second.stderr(), args)
+            self.assertEqual(read(PID_FILE), pid_file, args)
+            self.assertTrue(read(LOG).startswith(written), args)
+        self.assertIn(": Address already in use", read("/home/other/%d.log" % PORT))
+        send(report(2, "after"))
+        self.assertTrue(drained())
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(reports(read(LOG)), ["LEVEL 1: (before %d)" % n for n in range(50)] + ["LEVEL 2: (after)"])
+
     # Rotation: the log is renamed, then SIGHUP makes the daemon open a new
-    # one; each line lands in one file or the other, whole.
+    # one; each line lands in one file or the other, whole. A log directory
+    # cleaned away is made again. A log that still cannot be opened (a
+    # directory in its place) leaves the lines in the file the daemon had,
+    # which says why.
     def test_sighup_reopens_a_renamed_log(self):
         daemon = Daemon()
         daemon.start()
@@ -163,16 +229,22 @@ class DaemonTest(EndToEnd):
         os.rename(LOG, LOG + ".1")
         send(*(report(1, "between %d" % n) for n in range(100)))
         self.assertTrue(drained())
-        os.kill(daemon.pid, signal.SIGHUP)
-        self.assertTrue(wait_for(lambda: os.path.exists(LOG)))
-        send(*(report(1, "after %d" % n) for n in range(100)))
-        self.assertTrue(drained())
+        for clean_up, when in ((lambda: None, "after"), (lambda: os.rename(LOG_DIR, "/home/gone"), "recreated"),
+                               (lambda: os.rename(LOG, LOG_DIR + "/old") or os.mkdir(LOG), "kept")):
+            clean_up()
+            os.kill(daemon.pid, signal.SIGHUP)
+            self.assertTrue(wait_for(lambda: os.path.exists(LOG)))
+            send(*(report(1, "%s %d" % (when, n)) for n in range(100)))
+            self.assertTrue(drained())
         self.assertEqual(daemon.stop(), 0)
-        old, new = read(LOG + ".1"), read(LOG)
-        self.assertTrue(well_formed(old) and well_formed(new))
-        self.assertEqual(reports(old), ["LEVEL 1: (%s %d)" % (when, n)
-                                        for when in ("before", "between") for n in range(100)])
-        self.assertEqual(reports(new), ["LEVEL 1: (after %d)" % n for n in range(100)])
+        files = [read(path) for path in ("/home/gone/%d.log.1" % PORT, "/home/gone/%d.log" % PORT, LOG_DIR + "/old")]
+        self.assertTrue(all(map(well_formed, files)))
+        self.assertEqual([reports(text) for text in files],
+                         [["LEVEL 1: (%s %d)" % (when, n) for when in whens for n in range(100)]
+                          for whens in (("before", "between"), ("after",), ("recreated", "kept"))])
+        self.assertEqual(mode(LOG_DIR), 0)
+        kept = lines(files[2])
+        self.assertTrue(kept[kept.index("LEVEL 1: (kept 0)") - 1].startswith("Error: network/system/net_logging.cc("))
 
     # A report is in the file within a second when it comes to an idle
     # daemon, within a second and a half amid a steady stream of 2,000 a
@@ -225,9 +297,10 @@ class DaemonTest(EndToEnd):
         self.assertEqual(reports(log)[-1], "LEVEL 2: (after)")
 
     # Faults the injector makes, and what the daemon does about each: whether
-    # it gets as far as waiting for signals, how many of two reports it logs
-    # (None: as many as came before the socket broke),
-    # a line that must be there, and the "break by" line that ends its log.
+    # it gets ready (otherwise its start ends with status 1, says where the
+    # reason is, and leaves no pid file), how many of two reports it logs
+    # (None: as many as came before the socket broke), a line that must be
+    # there, and the "break by" line that ends its log.
     def test_failures_are_reported_and_handled(self):
         for fault, starts, logged, line, last in (
                 # A broken socket: "break by error", then the normal teardown.
@@ -236,8 +309,8 @@ class DaemonTest(EndToEnd):
                 ("FAULT_RWLOCK_WRLOCK=3", True, 2,
                  "exclusive lock: failed at network/server/net_report_server.cc(",
                  "break by signal"),
-                # A lock the system refuses ends the process at once (status 0,
-                # pid file left); a thread that cannot be started, in order.
+                # A lock the system refuses ends the daemon at once; a thread
+                # that cannot be started, in order.
                 ("FAULT_RWLOCK_INIT=2", False, 0, "Error: network/server/net_report_server.cc(", None),
                 ("FAULT_PTHREAD_CREATE=1", False, 0, "pthread_create: failed", None),
                 ("FAULT_PTHREAD_CREATE=2", False, 0, "pthread_create: failed", None)):
@@ -246,16 +319,15 @@ class DaemonTest(EndToEnd):
                 daemon.start(env=env)
                 send(report(1, "one"), report(2, "two"))
             else:
-                self.assertEqual(daemon.run("-l", LOG_DIR, env=env), 0)
+                self.assertEqual(daemon.run("-l", LOG_DIR, env=env), 1, fault)
+                self.assertIn("the daemon ended during start-up; see %s\n" % LOG, daemon.stderr(), fault)
+                self.assertFalse(os.path.exists(PID_FILE), fault)
             if last == "break by signal":
                 self.assertTrue(drained())
                 self.assertEqual(daemon.stop(), 0)
-            elif starts or daemon.find(2):  # an end in the constructor may come first
+            elif starts:
                 self.assertEqual(daemon.wait_exit(10), 0, fault)
             log = lines(read(LOG))
             self.assertIn(len(reports(read(LOG))), (0, 1, 2) if logged is None else (logged,), fault)
             self.assertTrue(any(l.startswith(line) for l in log), fault)
             self.assertEqual(log[-1] if any(l.startswith("break by") for l in log) else None, last, fault)
-            if os.path.exists(PID_FILE):
-                os.unlink(PID_FILE)
-
