@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -100,7 +101,24 @@ TEST(RecordCodecTest, LettersCountsAndFieldWidths) {
         EXPECT_EQ(std::string(text) + std::string(memory, 3) + std::string(data, 2), "heymembe");
     }
 
-    EXPECT_EQ(RecordCodec::packed_size("2CB4000S"), 1406);  // any format with a B
+    // A buffer of exactly packed_size bytes (on the heap, so that the address
+    // sanitizer sees a byte past it) holds the largest record of a format
+    // with fields before and after a block: packing the longest block fills
+    // it up to that record, and unpacking a stored length no packer writes
+    // (FF FF) reads no further. packed_size is that record or 1406, the
+    // larger, and counts every block at its largest.
+    char block[RecordCodec::kBlockMax] = {}, after[2000];
+    for (const auto& [format, largest] :
+         {std::pair{"100PB", 1414}, {"E2PB8M", 1325}, {"100PB9M", 1423}, {"B2000M", 3314}}) {
+        SCOPED_TRACE(format);
+        std::vector<uint8_t> record(RecordCodec::packed_size(format), 0xFF);
+        uint32_t length = 0;
+        EXPECT_EQ(RecordCodec::unpack(record.data(), format, &length, block, after), largest);
+        EXPECT_EQ(RecordCodec::pack(record.data(), format, 2000u, block, nullptr), largest);
+        EXPECT_EQ(record.size(), std::max<size_t>(largest, 1406));
+        EXPECT_EQ(length, RecordCodec::kBlockMax);
+    }
+    EXPECT_EQ(RecordCodec::packed_size("2CB4000SB"), 2 + 1314 + 4000 + 1314);
     EXPECT_EQ(RecordCodec::packed_size(""), 0);
     EXPECT_EQ(RecordCodec::packed_size("99999999999P2P"), INT32_MAX);  // counts and sums saturate
 }

@@ -40,9 +40,10 @@
 // outside the language anyway (no buffer holds such a record).
 //
 // The codec checks no bounds: the caller gives a buffer of at least
-// packed_size(format) bytes, and for a format with B fields 2 + kBlockMax
-// bytes for each of them besides its other fields. It keeps no state and allocates nothing: any
-// number of threads may use it at once, each on its own buffers.
+// packed_size(format) bytes, which always holds the record, B fields at
+// their longest included, for pack and unpack alike. It keeps no state and
+// allocates nothing: any number of threads may use it at once, each on its
+// own buffers.
 #ifndef NETWORK_SYSTEM_RECORD_CODEC_H_
 #define NETWORK_SYSTEM_RECORD_CODEC_H_
 
@@ -74,9 +75,9 @@ class RecordCodec {
 
     // Largest data length of a B field; longer lengths are clamped to it.
     static constexpr uint32_t kBlockMax = 1312;
-    // packed_size() of any format holding a B field: the largest datagram
-    // the transport carries (its DGRAM_MAX).
-    static constexpr int32_t kBlockFormatSize = 1406;
+    // The least packed_size() of a format holding a B field: the largest
+    // datagram the transport carries (its DGRAM_MAX).
+    static constexpr int32_t kBlockFormatMinSize = 1406;
 
     RecordCodec() = delete;
 
@@ -105,9 +106,13 @@ class RecordCodec {
     static int32_t unpack(const void* buffer, const char* format, ...);
     static int32_t vunpack(const void* buffer, const char* format, va_list args);
 
-    // The number of bytes `format` describes: the sum of its fields up to the
-    // end of the format; kBlockFormatSize as soon as a B item is met; 0 for
-    // an empty format. Saturates at INT32_MAX.
+    // The number of bytes of the largest record `format` describes: the sum
+    // of its fields up to the end of the format, each B field at its longest
+    // (2 + kBlockMax), so that a buffer of this size holds any record pack
+    // writes and unpack reads; 0 for an empty format. A format with a B field
+    // gets at least kBlockFormatMinSize, what every such format was given
+    // before B fields were counted, so no buffer sized by it shrinks.
+    // Saturates at INT32_MAX.
     static constexpr int32_t packed_size(const char* format);
 
   private:
@@ -170,6 +175,7 @@ constexpr int32_t RecordCodec::packed_size(const char* format) {
     // The sum is kept in 64 bits and capped after every item, so it cannot
     // overflow however many items the format holds.
     int64_t size = 0;
+    bool has_block = false;
     for (;;) {
         const Item item = next_item(format);
         format = item.next;
@@ -177,9 +183,12 @@ constexpr int32_t RecordCodec::packed_size(const char* format) {
         switch (item.kind) {
             case Kind::kEnd:
             case Kind::kOther:
-                return static_cast<int32_t>(size);
+                return static_cast<int32_t>(
+                    has_block && size < kBlockFormatMinSize ? kBlockFormatMinSize : size);
             case Kind::kBlock:
-                return kBlockFormatSize;
+                has_block = true;
+                width = 2 + kBlockMax;
+                break;
             case Kind::kChar:
             case Kind::kPad:
             case Kind::kString:
