@@ -16,9 +16,12 @@
 //   tail -n 20 /var/log/app.log | report_send -L 2
 //
 // Options come before the texts; "--" ends them, for a text that begins
-// with "-". A text longer than the record's 256-byte field is cut to 256
-// bytes with a warning. UDP gives no receipt: a report the server did not
-// take is not noticed here.
+// with "-". Nothing is cut silently: a text longer than the record's
+// 256-byte field is cut to 256 bytes, and a line of standard input holding
+// a NUL byte is cut at it (a report's text ends at its first NUL), each
+// with a warning naming the text or line and where it was cut; the rest is
+// sent. UDP gives no receipt: a report the server did not take is not
+// noticed here.
 //
 // Exit status: 0 when every report was handed to the socket (also after a
 // warning), 1 when standard input could not be read or the socket failed,
@@ -54,8 +57,9 @@ constexpr char kDescription[] =
     "  -L level    report level, 0 to 255 (default 0)\n"
     "  -h, --help  print this text and exit\n"
     "Options come before the texts; \"--\" ends them.\n"
-    "Texts longer than 256 bytes are cut to 256. Exit status: 0 sent,\n"
-    "1 input or socket failure, 2 bad command line.\n";
+    "Texts longer than 256 bytes are cut to 256, lines at a NUL byte, with\n"
+    "a warning. Exit status: 0 sent, 1 input or socket failure,\n"
+    "2 bad command line.\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -136,14 +140,22 @@ class ReportSender {
         return writer_.open(socket_, 0, &destination_);
     }
 
-    // Queues one report and sends the queue whenever it holds a full
-    // datagram. `what` and `number` name the report ("text 2", "line 7")
-    // in the warning for a long text. Returns 1, or 0 after an error line.
-    int add(int level, const char* text, const char* what, long number) {
-        const size_t length = strlen(text);
-        if (length > static_cast<size_t>(kReportTextWidth))
+    // Queues one report of the `length` bytes at `text` and sends the queue
+    // whenever it holds a full datagram. What the record cannot carry is
+    // cut with a warning that names the report ("text 2", "line 7") by
+    // `what` and `number`: the bytes from a NUL on (the record's text ends
+    // at its first NUL) and those past the field's width. Returns 1, or 0
+    // after an error line.
+    int add(int level, const char* text, size_t length, const char* what, long number) {
+        const char* nul = static_cast<const char*>(memchr(text, '\0', length));
+        const size_t kept = nul != nullptr ? nul - text : length;
+        if (kept > static_cast<size_t>(kReportTextWidth))
             fprintf(stderr, "report_send: warning: %s %ld is %zu bytes long, cut to %d\n", what,
                     number, length, kReportTextWidth);
+        else if (nul != nullptr)
+            fprintf(stderr,
+                    "report_send: warning: %s %ld holds a NUL byte after %zu bytes, cut there\n",
+                    what, number, kept);
         uint8_t record[kReportRecordSize];
         memset(record, 0, sizeof record);  // the header bytes are pad items: they keep these
         RecordCodec::pack(record, kReportFormat, level, text);
@@ -216,8 +228,8 @@ int send_lines(ReportSender& sender, int level) {
     int ok = 1;
     while (ok && (length = getline(&line, &room, stdin)) >= 0) {
         if (length > 0 && line[length - 1] == '\n')
-            line[length - 1] = '\0';
-        ok = sender.add(level, line, "line", ++number);
+            line[--length] = '\0';  // the newline is not sent
+        ok = sender.add(level, line, length, "line", ++number);
     }
     free(line);
     if (ok && ferror(stdin)) {
@@ -284,7 +296,8 @@ int main(int argc, char** argv) {
     int ok = 1;
     if (optind < argc) {
         for (int i = optind; ok && i < argc; ++i)
-            ok = sender.add(static_cast<int>(level), argv[i], "text", i - optind + 1);
+            ok = sender.add(static_cast<int>(level), argv[i], strlen(argv[i]), "text",
+                            i - optind + 1);
     } else {
         ok = send_lines(sender, static_cast<int>(level));
     }

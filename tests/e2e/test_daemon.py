@@ -53,6 +53,10 @@ SENDS = [
     (["a" * 258], "", "", ["LEVEL 0: (%s)" % ("a" * 256)],
      E + "warning: text 1 is 258 bytes long, cut to 256\n", 0),
     ([], "a" * 256 + "\n", "", ["LEVEL 0: (%s)" % ("a" * 256)], "", 0),
+    # A NUL ends a report's text: the line is cut there, as a long one is, and said.
+    ([], "cut\0here\n" + "b" * 300 + "\0\n", "", ["LEVEL 0: (cut)", "LEVEL 0: (%s)" % ("b" * 256)],
+     E + "warning: line 1 holds a NUL byte after 3 bytes, cut there\n" +
+     E + "warning: line 2 is 301 bytes long, cut to 256\n", 0),
     (["-L", "256", "x"], "", "", [], E + "bad level '256': must be 0 to 255\n", 2),
     (["-x", "x"], "", "", [], E + "unknown option '-x'\n" + HELP, 2),
     (["-L"], "", "", [], E + "option '-L' needs an argument\n" + HELP, 2),
