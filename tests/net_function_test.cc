@@ -1,6 +1,6 @@
 // NetHost look-ups the daemon's own tests do not reach: the host name's
-// fallback, interface addresses and the address line. (Host name and
-// resolve() are exercised end to end by the daemon and report_send.)
+// fallback, resolve(), interface addresses and the address line. (The host
+// name itself is exercised end to end by the daemon.)
 // The C library's own gethostname is replaced below; its fortified inline
 // wrapper would be a second definition under clang.
 #undef _FORTIFY_SOURCE
@@ -29,6 +29,10 @@ TEST(NetHostTest, LookupsAndTheirReports) {
     hostname_fails = true;
     EXPECT_STREQ(host.host_name(), "127.0.0.1");
     hostname_fails = false;
+    char** const local = host.resolve("localhost");
+    ASSERT_NE(local, nullptr);
+    EXPECT_EQ(memcmp(local[0], "\x7F\x00\x00\x01", 4), 0);
+    EXPECT_EQ(host.resolve("no such host"), nullptr);  // not a host name: no name server asked
     uint8_t address[6] = {};
     EXPECT_EQ(host.interface_address("lo", address), 1);
     EXPECT_EQ(memcmp(address, "\x7F\x00\x00\x01", 4), 0);

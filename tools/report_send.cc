@@ -24,11 +24,13 @@
 // noticed here.
 //
 // Exit status: 0 when every report was handed to the socket (also after a
-// warning), 1 when standard input could not be read or the socket failed,
-// 2 for a bad command line (unknown option, bad level or port, a host that
-// does not resolve to an IPv4 address). Nothing is printed on success.
+// warning), 1 when standard input could not be read, the host could not be
+// looked up (the resolver failed, not the name) or the socket failed, 2 for
+// a bad command line (unknown option, bad level or port, a host name that
+// is unknown or has no IPv4 address). Nothing is printed on success.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,9 +42,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "network/system/net_dgram_io.h"
-#include "network/system/net_function.h"
 #include "network/system/record_codec.h"
 #include "network/system/report_record.h"
 
@@ -58,7 +60,7 @@ constexpr char kDescription[] =
     "  -h, --help  print this text and exit\n"
     "Options come before the texts; \"--\" ends them.\n"
     "Texts longer than 256 bytes are cut to 256, lines at a NUL byte, with\n"
-    "a warning. Exit status: 0 sent, 1 input or socket failure,\n"
+    "a warning. Exit status: 0 sent, 1 input, look-up or socket failure,\n"
     "2 bad command line.\n";
 
 constexpr int kExitFailure = 1;
@@ -102,19 +104,51 @@ int parse_number(const char* what, const char* text, long low, long high, long* 
     return 1;
 }
 
+// The resolver's work buffer: it starts at the 1024 bytes NetHost::resolve
+// gives it and doubles while the resolver answers ERANGE (an entry with many
+// aliases or addresses), up to 1 MiB, far above any real entry (a DNS
+// answer is at most 64 KiB).
+constexpr size_t kResolveBufferFirst = 1024;
+constexpr size_t kResolveBufferMax = 1024 * 1024;
+
 // Resolves `name`, a dotted IPv4 address or a host name, to its first IPv4
-// address. Returns 1, or 0 after an error line.
+// address. Returns 0, or the exit status after an error line: kExitUsage
+// when the name is unknown or has no IPv4 address, kExitFailure when the
+// look-up itself failed (a name server out of reach, an entry too large).
+//
+// The retry with a larger buffer lives here, not in the library:
+// NetHost::resolve hands out an address list that points into a work
+// buffer of fixed size inside the object, the base of the server and
+// worker classes, and its callers rely on exactly that (one call, no
+// retry, the list valid while the object lives). A buffer that grows needs
+// an owner for as long as the entry is read; this tool copies one address
+// out at once, so it owns one for the span of the look-up. The call is the
+// same gethostbyname_r, so a name resolves here as it does in the library.
 int resolve_host(const char* name, in_addr* address) {
     if (inet_pton(AF_INET, name, address) == 1)
-        return 1;
-    NetHost host;
-    char** list = host.resolve(name);
-    if (list == nullptr || list[0] == nullptr) {
-        fprintf(stderr, "report_send: unknown host '%s'\n", name);
+        return 0;
+    std::vector<char> buffer(kResolveBufferFirst);
+    hostent entry;
+    hostent* result = nullptr;
+    int resolver_error = 0;
+    int status;
+    while ((status = gethostbyname_r(name, &entry, buffer.data(), buffer.size(), &result,
+                                     &resolver_error)) == ERANGE &&
+           buffer.size() < kResolveBufferMax)
+        buffer.resize(buffer.size() * 2);
+    if (result != nullptr && result->h_addr_list[0] != nullptr) {
+        memcpy(&address->s_addr, result->h_addr_list[0], sizeof address->s_addr);
         return 0;
     }
-    memcpy(&address->s_addr, list[0], sizeof address->s_addr);
-    return 1;
+    if (resolver_error == HOST_NOT_FOUND || resolver_error == NO_DATA) {
+        fprintf(stderr, "report_send: %s '%s'\n",
+                resolver_error == HOST_NOT_FOUND ? "unknown host" : "no IPv4 address for host",
+                name);
+        return kExitUsage;
+    }
+    fprintf(stderr, "report_send: looking up host '%s' failed: %s\n", name,
+            resolver_error == NETDB_INTERNAL ? strerror(status) : hstrerror(resolver_error));
+    return kExitFailure;
 }
 
 // The sending side: one UDP socket and the frame writer that owns its queue.
@@ -286,8 +320,8 @@ int main(int argc, char** argv) {
     memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<uint16_t>(port));
-    if (!resolve_host(host, &destination.sin_addr))
-        return kExitUsage;
+    if (const int status = resolve_host(host, &destination.sin_addr); status != 0)
+        return status;
 
     // The writer's queue is 64 KiB: static storage, not the stack.
     static ReportSender sender;

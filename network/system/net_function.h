@@ -41,7 +41,12 @@ class NetHost {
 
     // The null-terminated list of the IPv4 addresses of `name`, each entry
     // pointing at 4 bytes in network order, or null when the resolver has
-    // no entry. Writes no log line. Uses resolve_buffer and host_entry.
+    // no entry. The resolver works in the 1024 bytes of resolve_buffer and
+    // is asked once: an entry that does not fit them (a host with many
+    // aliases; gethostbyname_r answers ERANGE) gives null as well, and so
+    // does a resolver failure. A caller that must tell these apart asks the
+    // resolver itself with a buffer that grows, as report_send does. Writes
+    // no log line. Uses resolve_buffer and host_entry.
     char** resolve(const char* name);
 
     // The local IPv4 address of a socket, in network byte order. When

@@ -8,11 +8,15 @@
 //   FAULT_RECV=N            the Nth recvmmsg fails with EIO
 //   FAULT_SENDTO=N          the Nth sendto fails with EPERM
 //   FAULT_SENDTO_EAGAIN=N   the first N sendto calls fail with EAGAIN
+//   FAULT_RESOLVER=N        the Nth gethostbyname_r finds no answer for now
+//                           (TRY_AGAIN), as when no name server answers
 //
 // These are the failures that cannot be caused from outside: a lock or a
-// thread the system refuses, a socket that breaks, a full send buffer.
+// thread the system refuses, a socket that breaks, a full send buffer, a
+// name server out of reach (the tests have none).
 #include <dlfcn.h>
 #include <errno.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -25,10 +29,10 @@ namespace {
 // Counts a call for `variable` and tells whether `variable` makes it fail:
 // the Nth call, or with `first`, each of the first N calls.
 bool fails(const char* variable, bool first = false) {
-    static std::atomic<int> calls[6];
-    static const char* const kVariables[] = {"FAULT_RWLOCK_INIT",    "FAULT_RWLOCK_WRLOCK",
-                                             "FAULT_PTHREAD_CREATE", "FAULT_RECV",
-                                             "FAULT_SENDTO",         "FAULT_SENDTO_EAGAIN"};
+    static std::atomic<int> calls[7];
+    static const char* const kVariables[] = {
+        "FAULT_RWLOCK_INIT", "FAULT_RWLOCK_WRLOCK", "FAULT_PTHREAD_CREATE", "FAULT_RECV",
+        "FAULT_SENDTO",      "FAULT_SENDTO_EAGAIN", "FAULT_RESOLVER"};
     int index = 0;
     while (strcmp(kVariables[index], variable) != 0)
         ++index;
@@ -71,6 +75,15 @@ ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockadd
     if (fails("FAULT_SENDTO"))
         return errno = EPERM, -1;
     return REAL(sendto)(fd, data, length, flags, to, to_length);
+}
+
+int gethostbyname_r(const char* name, hostent* entry, char* buffer, size_t size, hostent** result,
+                    int* resolver_error) {
+    if (!fails("FAULT_RESOLVER"))
+        return REAL(gethostbyname_r)(name, entry, buffer, size, result, resolver_error);
+    *result = nullptr;
+    *resolver_error = TRY_AGAIN;
+    return EAGAIN;
 }
 
 }  // extern "C"

@@ -41,7 +41,11 @@ WIRE = [
 ]
 
 # report_send against the daemon: arguments, input, fault, and what it logs, says and exits with.
+# Host names are looked up in HOSTS alone, where "many" has 150 aliases: an
+# entry too large for a 1 KiB resolver buffer, which glibc's reading of the
+# file meets for unknown names too.
 E, HELP = "report_send: ", "usage: report_send [-H host] [-p port] [-L level] [TEXT...]\n"
+HOSTS = "127.0.0.1 localhost\n127.0.0.1 many %s\n" % " ".join("alias%d.example" % n for n in range(150))
 SENDS = [
     (["-L", "7", "disk full", "", "-L", "9"], "", "", ["LEVEL 7: (disk full)", "LEVEL 7: ()", "LEVEL 7: (-L)",
                                                       "LEVEL 7: (9)"], "", 0),
@@ -60,7 +64,10 @@ SENDS = [
     (["-L", "256", "x"], "", "", [], E + "bad level '256': must be 0 to 255\n", 2),
     (["-x", "x"], "", "", [], E + "unknown option '-x'\n" + HELP, 2),
     (["-L"], "", "", [], E + "option '-L' needs an argument\n" + HELP, 2),
+    (["-H", "many", "-L", "1", "to a host of many names"], "", "", ["LEVEL 1: (to a host of many names)"], "", 0),
     (["-H", "nohost.invalid", "x"], "", "", [], E + "unknown host 'nohost.invalid'\n", 2),
+    (["-H", "many", "x"], "", "FAULT_RESOLVER=1", [],
+     E + "looking up host 'many' failed: Host name lookup failure\n", 1),
     (["x"], "", "FAULT_SENDTO=1", [], E + "sending to 127.0.0.1 port %d failed\n" % PORT, 1),
 ]
 
@@ -101,6 +108,10 @@ class DaemonTest(EndToEnd):
                 send(datagram)
             self.assertTrue(drained())
             expected += logged
+        for name, text in (("hosts", HOSTS), ("nsswitch.conf", "hosts: files\n")):
+            with open("/run/" + name, "w") as f:
+                f.write(text)
+            subprocess.run(["mount", "--bind", "/run/" + name, "/etc/" + name], check=True)
         for args, stdin, fault, logged, said, status in SENDS:
             code, err = run(SEND, *args, env=["LD_PRELOAD=" + INJECT, fault] if fault else [],
                             stdin=stdin.encode())
