@@ -42,13 +42,28 @@ install(CODE "
       COMMAND_ERROR_IS_FATAL ANY)
   endif()
 ")
-install(DIRECTORY
-    "${PROJECT_SOURCE_DIR}/network/system"
-    "${PROJECT_SOURCE_DIR}/network/server"
-  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/network"
-  FILES_MATCHING PATTERN "*.h"
-  # The daemon's own class is not part of the library.
-  PATTERN "net_report_server.h" EXCLUDE)
+# The peer library's API, the only headers installed: the peer side of the
+# transport, the record codec with the report record's layout, the host
+# look-ups, the worker thread class and the data holder, and every header
+# these include. What only the daemon uses stays out: its server class, the
+# intake, the held lines, the lock guard, and the log facility and clock,
+# which no installed header needs. A header added here is added to the peer
+# of packaging/tests/peer_api.cc too, which the package check compares with
+# the package's headers.
+set(REPORT_PUBLIC_HEADERS
+  network/system/net_dgram_io.h        # datagram transport
+  network/system/record_codec.h        # record codec
+  network/system/report_record.h       # the report record's layout
+  network/system/net_function.h        # host look-ups (NetHost)
+  network/server/net_worker_thread.h   # worker thread class
+  network/system/server_thread.h       # its thread and status machinery
+  network/system/data_holder.h         # data holder
+)
+foreach(header IN LISTS REPORT_PUBLIC_HEADERS)
+  get_filename_component(header_dir "${header}" DIRECTORY)
+  install(FILES "${PROJECT_SOURCE_DIR}/${header}"
+    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/${header_dir}")
+endforeach()
 
 # find_package(ReportNetwork) gives the imported target ReportNetwork::network.
 install(EXPORT ReportNetworkTargets

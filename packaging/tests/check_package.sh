@@ -4,9 +4,10 @@
 # control data and files, with the changelog's entry for this version; its
 # man pages (no groff or man warning, NAME parses for whatis, every option
 # of the programs' usage texts documented); its headers, each of which must
-# compile on its own; and the example peer, built against the unpacked
-# package alone, whose datagram must be byte for byte the one report_send
-# sends for the same report.
+# compile on its own, and which must be exactly those that peer_api.cc
+# covers: that peer, built against the unpacked package alone, must link
+# and run; and the example peer, built the same way, whose datagram must be
+# byte for byte the one report_send sends for the same report.
 #
 #   check_package.sh BUILD_DIR VERSION [PEER_LINK_FLAGS]
 set -euo pipefail
@@ -69,6 +70,18 @@ for header in $(cd "$root/usr/include" && find . -name '*.h'); do
   echo "#include \"${header#./}\"" | g++ -std=c++17 -fsyntax-only -x c++ -I "$root/usr/include" - ||
     fail "installed header does not compile on its own: $header"
 done
+# The installed API is what the peer covers, no more, no less: a header
+# installed for no peer, or whose code is not in the library, fails here.
+peer=$source_dir/packaging/tests/peer_api.cc
+installed=$(cd "$root/usr/include" && find . -name '*.h' | sed 's|^\./||' | sort)
+covered=$(sed -n 's|^#include "\(network/[^"]*\)"$|\1|p' "$peer" | sort)
+[ "$installed" = "$covered" ] || fail "installed headers (<) and the peer's (>) differ:" \
+  "$(diff <(echo "$installed") <(echo "$covered") | grep '^[<>]' | tr '\n' ' ')"
+# shellcheck disable=SC2086  # the link flags are words
+g++ -std=c++17 -Wall -Wextra -Werror -I "$root/usr/include" "$peer" \
+  "$(find "$root/usr" -name libreport_network.a)" -pthread ${3:-} -o "$work/peer" >"$work/peer.log" 2>&1 &&
+  "$work/peer" >>"$work/peer.log" 2>&1 ||
+  { cat "$work/peer.log" >&2; fail "the peer of the installed headers does not build, link or run"; }
 # C++14 on purpose: the package must raise it to what its headers need.
 cmake -S "$root/usr/share/doc/report-server/examples/send_report" -B "$work/example" \
   -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_STANDARD=14 \
@@ -88,5 +101,5 @@ sent=$(datagram_of "$work/example/send_report" 127.0.0.1 {port} 7 "$text")
 [ "$sent" = "$(datagram_of "$root/usr/bin/report_send" -p {port} -L 7 "$text")" ] ||
   fail "the example's datagram differs from report_send's: $sent"
 
-[ "$failed" = 0 ] && echo "Debian package, man pages, headers and example peer: ok"
+[ "$failed" = 0 ] && echo "Debian package, man pages, headers and peers: ok"
 exit "$failed"
