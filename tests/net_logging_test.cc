@@ -6,8 +6,11 @@
 #include "network/system/net_logging.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <filesystem>
@@ -17,7 +20,19 @@
 
 namespace {
 std::atomic<int64_t> fixed_micros{-1};  // >= 0: the clock stands at this point
+std::atomic<int64_t> room_left{-1};     // >= 0: bytes descriptor 2 takes before ENOSPC
 }  // namespace
+
+// The log's writes, with a file system that fills up when a test says so.
+extern "C" ssize_t write(int fd, const void* data, size_t length) {
+    if (fd == STDERR_FILENO && room_left >= 0) {
+        if (room_left == 0)
+            return errno = ENOSPC, -1;
+        length = std::min<size_t>(length, room_left);
+        room_left -= length;
+    }
+    return syscall(SYS_write, fd, data, length);
+}
 
 extern "C" int gettimeofday(struct timeval* tv, void*) {
     int64_t micros = fixed_micros;
@@ -101,10 +116,38 @@ void open_flush_clock_and_silence(const std::string& path) {
     _exit(0);
 }
 
+// A full file system: the first line goes out whole, the second is cut; a
+// flush that writes not a byte keeps the cut line's rest; once there is room
+// it is finished, the line behind it is told as lost, and the log goes on
+// with whole lines.
+void full_file_system_loses_whole_lines(const std::string& path) {
+    fixed_micros = kMonthEnd;
+    if (net_log_open(path.c_str()) != stderr)
+        _exit(1);
+    const std::string stamp = "<2026/4/1 00:00:00.000> ";
+    net_log("first");
+    net_log("second");
+    room_left = static_cast<int64_t>(stamp.size()) + 6 + 10;
+    net_log_flush();
+    net_log("third");
+    room_left = 0;
+    net_log_flush();
+    room_left = -1;
+    net_log("fourth");
+    net_log_flush();
+    std::ifstream file(path);
+    _exit(std::string(std::istreambuf_iterator<char>(file), {}) ==
+                  stamp + "first\n" + stamp + "second\n" + stamp +
+                      "lost 1 log lines (30 bytes): No space left on device\n" + stamp + "fourth\n"
+              ? 0
+              : 2);
+}
+
 TEST(NetLogFile, OpenFlushClockAndSilence) {
     const std::string path = testing::TempDir() + "/net_logging_test.log";
     std::ofstream(path) << "left over from an earlier run\n";
     EXPECT_EXIT(open_flush_clock_and_silence(path), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(full_file_system_loses_whole_lines(path), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

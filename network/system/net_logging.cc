@@ -130,10 +130,11 @@ void drop_lines_from(size_t from, int error) {
 
 // The write of the whole buffer stopped after `written` bytes: the rest of
 // the line it stopped in moves to the front, to be finished first; the lines
-// behind it are dropped.
+// behind it are dropped. A buffer that already began with such a rest still
+// does when not a byte of it went out.
 void keep_torn_rest(size_t written, int error) {
     size_t end = written;
-    const bool torn = written > 0 && output.buffer[written - 1] != '\n';
+    const bool torn = written > 0 ? output.buffer[written - 1] != '\n' : output.head_torn;
     if (torn)
         end = static_cast<size_t>(
                   static_cast<char*>(memchr(output.buffer + written, '\n', output.used - written)) -
