@@ -24,7 +24,7 @@
 #include "network/system/net_dgram_io.h"
 #include "network/system/net_logging.h"
 #include "network/system/record_codec.h"
-#include "network/system/report_intake.h"
+#include "network/server/report_intake.h"
 #include "network/system/report_record.h"
 
 namespace {
@@ -206,17 +206,19 @@ class BenchReportLog : public ReportSink {
     benchmark::State& state_;
 };
 
-// The daemon's whole intake for one five-frame datagram: receive, then its
-// own take_reports(): take each frame, unpack header and report, log the
-// line.
+// The daemon's whole intake for one five-frame datagram: receive it in a
+// batch, then its own intake: take each frame, unpack header and report, log
+// the line.
 void BM_IntakeFiveFrameDatagram(benchmark::State& state) {
     static SocketPair pair;
+    static DgramBatch batch;
+    ReportIntake intake(pair.reader());
     const std::vector<uint8_t> datagram = five_frame_datagram();
     BenchReportLog log(state);
     for (auto _ : state) {
         pair.send(datagram);
-        pair.reader().receive();
-        take_reports(pair.reader(), log);
+        pair.reader().receive_batch(batch);
+        intake.take(batch, log);
     }
     net_log_flush();
     if (log.lines != static_cast<int64_t>(state.iterations()) * kFramesPerDatagram)

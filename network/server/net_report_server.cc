@@ -1,20 +1,22 @@
 // The report server daemon: the ReportServer object, its two threads, and
 // the entry point that runs it.
 //
-// Design. The main thread builds the server, starts its two threads and then
-// only waits for signals in one-second waits, reading the server status
-// between two waits: SIGTERM and SIGINT stop the daemon, SIGHUP reopens its
-// log. The status thread and the daily job thread each run a loop of passes:
-// apply the status (status thread) or read the clock (daily job thread), do
-// the pass's work, then a short cancellation window, the only place where
-// ReportServer::stop() can end them. Outside that window cancellation is
-// disabled, so a thread is never cancelled inside a report line, the daily
-// script or while it holds a lock; in the window it holds none. A thread
-// with nothing to do waits inside its window rather than spinning: the
-// status thread polls its socket (at most one second, so the log is still
-// flushed every ten seconds), the daily job thread sleeps to the next second
-// boundary. Every thread blocks the signals the main thread waits for, so
-// they always reach its wait, from the first instruction of the process on.
+// The main thread builds the server, starts its two threads and then only
+// waits for signals, reading the server status between two waits. The
+// status thread and the daily job thread each run a loop of passes (apply
+// the status, or read the clock; do the pass's work; the cancellation window
+// of server_thread.h). A thread with nothing to do waits inside its window
+// rather than spinning: the status thread polls its socket, the daily job
+// thread sleeps to the next second boundary.
+//
+// Report lines and the daily script's output: the script writes to the
+// daemon's standard error, which is the log, so the daily job thread runs it
+// holding log_lock, and a report line is written only by a thread holding
+// log_lock. The status thread only tries the lock, once a batch: while the
+// daily job holds it, the lines are kept in memory with the moment each was
+// made and written, in their order and before any later line, as soon as
+// the lock is free again. Only with kHeldBytes kept does the intake wait for
+// the lock, and datagrams then wait in the socket.
 #include "network/server/net_report_server.h"
 
 #include <errno.h>
@@ -81,10 +83,9 @@ constexpr struct timespec kDailyPause = {10, 0};
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // The signals that stop the daemon (SIGTERM, SIGINT) or reopen its log
-// (SIGHUP): those a server thread blocks (server_thread.h) but SIGPIPE.
-// Every thread blocks them from the start of the process on, and the main
-// thread takes them with sigtimedwait: a signal sent at any moment, even
-// while the daemon starts, waits until the main thread takes it.
+// (SIGHUP): those a server thread blocks but SIGPIPE. The main thread blocks
+// them from its first instruction on and takes them with sigtimedwait, so a
+// signal sent at any moment waits until it is taken.
 sigset_t signals_waited_for() {
     sigset_t set = server_thread_signals();
     sigdelset(&set, SIGPIPE);
@@ -109,99 +110,63 @@ int64_t monotonic_seconds() {
     return monotonic_micros() / 1000000;
 }
 
-// Runs the daily script through the shell and waits for it, as system()
-// does, but in a child that starts with no signal blocked and every signal
-// at its default action: system() would hand the script this thread's mask,
-// with SIGTERM, SIGINT, SIGHUP and SIGPIPE blocked, so that a pipeline in it
-// would not end on a closed pipe, nor its commands on a stop. The script
-// inherits only the standard streams: every other descriptor of the daemon
-// is close-on-exec. Its result is not looked at.
-void run_daily_script() {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char shell[] = "sh", dash_c[] = "-c", script[sizeof kDailyScript];
-    memcpy(script, kDailyScript, sizeof script);
-    char* const argv[] = {shell, dash_c, script, nullptr};
-    pid_t child = -1;
-    errno = posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    if (errno != 0) {
-        NET_LOG_ERRNO();
-        return;
-    }
-    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
-    }
-}
-
 }  // namespace
 
-void ReportServer::ReportLog::open(bool log_lock_held) {
-    log_lock_held_ = log_lock_held;
-    if (log_lock_held)
-        write_held_now();
+void ReportServer::LineWriter::report(uint32_t level, const char* text) {
+    net_log(kReportLineFormat, static_cast<int>(level), text);
 }
 
-void ReportServer::ReportLog::report(uint32_t level, const char* text) {
-    if (log_lock_held_) {
-        net_log(kReportLineFormat, static_cast<int>(level), text);
-        return;
-    }
+void ReportServer::LineKeeper::report(uint32_t level, const char* text) {
     char line[kReportLineRoom];
     format_report_line(level, text, line);
-    keep(line);
+    server_.keep_line(line);
 }
 
-void ReportServer::ReportLog::write(const char* line) {
+void ReportServer::keep_line(const char* line) {
+    // A kept line is stamped, when it is written, with the moment it was
+    // made: the log tells when each report came, not when the script ended.
+    ClockTime made;
+    made.now();
+    if (held_lines.push(made, line))
+        return;
+    // As many lines wait as memory is set aside for: this one waits for the
+    // script, and the datagrams behind it in the socket.
+    RwLockGuard guard(log_lock, RwLockGuard::kExclusive);
+    write_held_lines();
+    net_log_at(made, "%s", line);
+}
+
+void ReportServer::write_held_lines() {
+    held_lines.drain([](const ClockTime& made, const char* line) { net_log_at(made, "%s", line); });
+}
+
+void ReportServer::write_held_lines_when_free(bool wait) {
+    if (held_lines.empty())
+        return;
+    if (wait) {
+        RwLockGuard guard(log_lock, RwLockGuard::kExclusive);
+        return write_held_lines();
+    }
+    RwLockGuard guard(log_lock, RwLockGuard::kTryExclusive);
+    if (!guard.busy())
+        write_held_lines();
+}
+
+void ReportServer::write_line(const char* line) {
     {
         // A failed lock call (not a busy lock) is reported by the guard, and
         // the line is written all the same.
-        RW_TRY_EXCLUSIVE(guard, log_lock_);
+        RwLockGuard guard(log_lock, RwLockGuard::kTryExclusive);
         if (!guard.busy()) {
-            write_held_now();
+            write_held_lines();
             net_log("%s", line);
             return;
         }
     }
-    keep(line);
+    keep_line(line);
 }
 
-void ReportServer::ReportLog::keep(const char* line) {
-    // A held line is stamped when it is written, with the moment it was
-    // made: the log tells when each report came, not when the script ended.
-    ClockTime made;
-    made.now();
-    if (held_.push(made, line))
-        return;  // the daily script holds the log
-    // As many lines wait as memory is set aside for: this one waits for the
-    // script, and the datagrams behind it in the socket.
-    RW_LOCK_EXCLUSIVE(guard, log_lock_);
-    write_held_now();
-    net_log_at(made, "%s", line);
-}
-
-void ReportServer::ReportLog::write_held_now() {
-    held_.drain([](const ClockTime& made, const char* held) { net_log_at(made, "%s", held); });
-}
-
-void ReportServer::ReportLog::write_held(bool wait) {
-    if (held_.empty())
-        return;
-    if (wait) {
-        RW_LOCK_EXCLUSIVE(guard, log_lock_);
-        return write_held_now();
-    }
-    RW_TRY_EXCLUSIVE(guard, log_lock_);
-    if (!guard.busy())
-        write_held_now();
-}
-
-ReportServer::ReportServer(uint16_t port_number) : report_log(&log_lock) {
+ReportServer::ReportServer(uint16_t port_number) {
     net_trace("started");
     port = port_number;
 
@@ -214,22 +179,11 @@ ReportServer::ReportServer(uint16_t port_number) : report_log(&log_lock) {
     net_log("Server Name = %s", host_name());
     log_address(bound_address.sin_addr.s_addr);
 
-    pthread_rwlockattr_t lock_kind;
-    pthread_rwlockattr_init(&lock_kind);
-    pthread_rwlockattr_setkind_np(&lock_kind, PTHREAD_RWLOCK_PREFER_WRITER_NP);
-    for (pthread_rwlock_t& lock : locks) {
-        const int result = pthread_rwlock_init(&lock, &lock_kind);
-        if (result != 0) {
-            // A server without its locks cannot keep its threads apart, and
-            // the constructor has no result to say so: end the process the
-            // way a socket that cannot be bound does.
-            errno = result;
-            NET_LOG_ERRNO();
-            _exit(0);
-        }
-    }
-    pthread_rwlockattr_destroy(&lock_kind);
-    guard_status_with(&status_lock);
+    // A server without its locks cannot keep its threads apart, and the
+    // constructor has no result to say so: it ends the process the way a
+    // socket that cannot be bound does.
+    if (!status_lock.init() || !log_lock.init())
+        _exit(0);
 
     // Close-on-exec: a job the daily script leaves running must not keep
     // the port, or no later start could bind it.
@@ -261,19 +215,16 @@ ReportServer::ReportServer(uint16_t port_number) : report_log(&log_lock) {
 ReportServer::~ReportServer() {
     if (close(socket_fd) != 0)
         NET_LOG_ERRNO();
-    for (pthread_rwlock_t& lock : locks) {
-        if (pthread_rwlock_destroy(&lock) != 0)
-            net_log("pthread_mutex_destroy: failed");
-    }
     net_trace("terminated");
 }
 
 int ReportServer::receive_reports() {
-    intake_read_datagram = endpoint.receive_batch(batch) > 0;
+    const uint32_t received = endpoint.receive_batch(batch);
     if (endpoint.state() == DgramEndpoint::Failed)
         return 0;
+    status_thread_busy = received > 0;  // more may be waiting: no idle wait
     take_batch();
-    report_log.write_held(false);
+    write_held_lines_when_free(false);
     report_losses(false);
     return 1;
 }
@@ -281,37 +232,33 @@ int ReportServer::receive_reports() {
 void ReportServer::take_batch() {
     if (batch.count() == 0)
         return;
-    RW_TRY_EXCLUSIVE(guard, &log_lock);  // a failure is reported, and lines go out all the same
-    report_log.open(!guard.busy());
-    for (uint32_t i = 0; i < batch.count(); ++i) {
-        const uint32_t length = batch.length(i);
-        if (endpoint.append(batch.datagram(i), length) == 0) {
-            bad_datagrams += length > DGRAM_MAX;  // an empty one carries nothing to lose
-            continue;
-        }
-        take_reports(endpoint, report_log);
-        // Each datagram stands alone: the start of a frame left at its end
-        // would otherwise join the next datagram, which may come from
-        // another peer, and spoil it. Peers never split a frame.
-        bad_datagrams += endpoint.discard() > 0;
+    // Tried once a batch, not once a line. A failed lock call (not a busy
+    // lock) is reported by the guard, and the lines go out all the same.
+    RwLockGuard guard(log_lock, RwLockGuard::kTryExclusive);
+    if (guard.busy()) {  // the daily job holds the log: keep the lines
+        LineKeeper keeper(*this);
+        intake.take(batch, keeper);
+        return;
     }
+    write_held_lines();
+    LineWriter writer;
+    intake.take(batch, writer);
 }
 
-uint32_t ReportServer::read_socket_drops() {
+void ReportServer::read_socket_drops() {
     uint32_t meminfo[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof meminfo;
     if (getsockopt(socket_fd, SOL_SOCKET, SO_MEMINFO, meminfo, &length) == 0 &&
         length > SK_MEMINFO_DROPS * sizeof meminfo[0]) {
         socket_drops = meminfo[SK_MEMINFO_DROPS];
     }
-    return socket_drops;
 }
 
 void ReportServer::report_losses(bool at_stop) {
     const int64_t now = monotonic_seconds();
     if (!at_stop && last_loss_report != INT64_MIN && now - last_loss_report < kLossReportSeconds)
         return;
-    const uint64_t bad_frames = endpoint.dropped_frames() + bad_datagrams;
+    const uint64_t bad_frames = intake.dropped_frames();
     // The socket's count is read as it stands, not as the next datagram
     // would bring it, so drops are told even when nothing follows them. It
     // costs a system call: at most once a second, or when a line is due
@@ -328,7 +275,7 @@ void ReportServer::report_losses(bool at_stop) {
              "frames dropped for a bad length or CRC: %llu",
              socket_drops - reported_drops,  // the count wraps at 2^32, and so does the difference
              static_cast<unsigned long long>(bad_frames - reported_bad_frames));
-    report_log.write(line);
+    write_line(line);
     reported_drops = socket_drops;
     reported_bad_frames = bad_frames;
     last_loss_report = now;
@@ -342,7 +289,7 @@ void ReportServer::take_waiting_reports() {
     static sock_filter drop_all[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
     const sock_fprog filter = {1, drop_all};
     if (setsockopt(socket_fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
-        NET_LOG_ERRNO();  // the bound below still ends the loop
+        NET_LOG_ERRNO();  // kStopBatchesMax still ends the loop
     for (uint32_t calls = 0; calls < kStopBatchesMax; ++calls) {
         uint32_t attempted = 0;
         const uint32_t received = endpoint.receive_batch(batch, &attempted);
@@ -358,33 +305,27 @@ void* ReportServer::status_thread_main(void* arg) {
 
     for (;;) {
         server->apply_requested_status();
-        const int status_now = server->get_status();
-        bool busy = false;  // the pass did work: begin the next one at once
-        switch (status_now) {
+        server->status_thread_busy = true;  // begin the next pass at once, unless idle below
+        switch (server->get_status()) {
             case STATUS_INIT:
                 server->entering_status();
                 server->request_status(STATUS_RUN);
-                busy = true;
                 break;
             case STATUS_RUN:
                 server->entering_status();
-                if (server->receive_reports() == 0) {
+                if (server->receive_reports() == 0)
                     server->request_status(STATUS_ERROR);
-                    busy = true;
-                } else {
-                    busy = server->intake_read_datagram;
-                }
                 break;
             case STATUS_ERROR:
                 if (server->entering_status())
                     net_trace("+++ status ERROR");
+                server->status_thread_busy = false;
                 break;
             default:
+                server->status_thread_busy = false;
                 break;
         }
-
-        server->status_thread_busy = busy;
-        server->flush_log(!busy);  // before the window: write(2) is a cancellation point
+        server->flush_log(!server->status_thread_busy);  // before the window: write(2) is a cancellation point
         cancellation_window(status_thread_wait, server);
     }
     return nullptr;
@@ -401,14 +342,11 @@ void* ReportServer::daily_job_main(void* arg) {
         if (site.hour * 60 + site.minute == kDailyMinuteOfDay) {
             net_trace("NOW!!");
             {
-                // The script writes to the daemon's standard error, which is
-                // the log: holding log_lock keeps every report line out of
-                // its output. Reports wait in memory meanwhile.
-                RW_LOCK_EXCLUSIVE(guard, &server->log_lock);
+                RwLockGuard guard(server->log_lock, RwLockGuard::kExclusive);
                 // The script writes straight to the descriptor: lines still
                 // in the log's buffer go out first, to keep the order.
                 net_log_flush();
-                run_daily_script();
+                server->run_daily_script();
             }
             nanosleep(&kDailyPause, nullptr);
         }
@@ -416,6 +354,36 @@ void* ReportServer::daily_job_main(void* arg) {
         cancellation_window(sleep_to_next_second, nullptr);
     }
     return nullptr;
+}
+
+// Runs the daily script through the shell and waits for it, as system()
+// does, but in a child that starts with no signal blocked and every signal
+// at its default action: system() would hand the script this thread's mask,
+// with SIGTERM, SIGINT, SIGHUP and SIGPIPE blocked, so that a pipeline in it
+// would not end on a closed pipe, nor its commands on a stop. The script
+// inherits only the standard streams: every other descriptor of the daemon
+// is close-on-exec. Its result is not looked at.
+void ReportServer::run_daily_script() {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char shell[] = "sh", dash_c[] = "-c", script[sizeof kDailyScript];
+    memcpy(script, kDailyScript, sizeof script);
+    char* const argv[] = {shell, dash_c, script, nullptr};
+    pid_t child = -1;
+    errno = posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (errno != 0) {
+        NET_LOG_ERRNO();
+        return;
+    }
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+    }
 }
 
 int ReportServer::start() {
@@ -440,8 +408,7 @@ int ReportServer::start() {
 int ReportServer::stop() {
     // The daily job thread first: it may be running the script, which it
     // lets finish and pauses after. Meanwhile the status thread keeps taking
-    // reports in, so a stop loses none that came before it; what still
-    // waits in the socket, and what is still held, is written here.
+    // reports in, so a stop loses none that came before it.
     int result = 1;
     for (pthread_t thread : {daily_thread, status_thread}) {
         if (pthread_cancel(thread) != 0) {
@@ -453,9 +420,8 @@ int ReportServer::stop() {
             result = 0;
         }
     }
-    // The reports already waiting in the socket are this daemon's too.
     take_waiting_reports();
-    report_log.write_held(true);
+    write_held_lines_when_free(true);
     report_losses(true);  // what the last minute lost is told too
     return result;
 }
@@ -700,7 +666,7 @@ void ReportServer::status_thread_wait(void* arg) {
     // and the thread blocks in its wait as soon as the socket is empty.
     if (server->status_thread_busy)
         return;
-    int wait = server->report_log.holding() ? kHeldPollMillis : kIdlePollMillis;
+    int wait = !server->held_lines.empty() ? kHeldPollMillis : kIdlePollMillis;
     if (net_log_waiting()) {  // wake up in time for the flush that is due
         const int64_t due = server->last_log_flush + kFlushGapMicros - monotonic_micros();
         wait = due <= 0 ? 0 : static_cast<int>(std::min<int64_t>(wait, due / 1000 + 1));

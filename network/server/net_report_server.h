@@ -1,32 +1,23 @@
-// ReportServer: the one server object of the report server daemon.
+// ReportServer: the one server object of the report server daemon. It owns
+// the UDP socket bound to its port on every IPv4 address, the frame reader
+// and the intake on that socket, the server status and two threads: the
+// status thread, which drives the status INIT -> RUN (-> ERROR when the
+// reader fails) and, while RUN, turns each report into the log line "LEVEL
+// %d: (%s)"; and the daily job thread, which runs the installation's daily
+// script at 02:00 site time. net_report_server.cc tells the design;
+// docs/design.md draws it.
 //
-// It owns the UDP socket bound to its port on every IPv4 address, the frame
-// reader on that socket, the server status and two threads:
-//
-//   status thread     drives the status INIT -> RUN (-> ERROR when the
-//                     reader fails) and, while RUN, takes in the reports:
-//                     each valid frame whose record type is 192 becomes the
-//                     log line "LEVEL %d: (%s)".
-//   daily job thread  runs the installation's daily script at 02:00 site
-//                     time, holding log_lock so that no report line lands
-//                     inside the script's output.
-//
-// Locks (both reader-writer locks that prefer writers):
-//   status_lock  guards the status fields (ThreadStatus); held only inside
-//                the status accessors.
-//   log_lock     taken exclusively around each report line and around the
-//                whole run of the daily script. No path holds both locks.
+// Locks: status_lock (ThreadStatus) guards the status fields; log_lock keeps
+// report lines and the daily script's output apart. No path holds both.
 //
 // Threads: the main thread constructs, calls start(), polls get_status(),
-// calls stop() and destroys, in that order. After construction the frame
-// reader, the batch and the report log belong to the status thread alone,
-// until stop() has joined it. Both server threads block SIGTERM, SIGINT,
-// SIGHUP and SIGPIPE, so the main thread takes the signals that stop the
-// daemon, and both can be cancelled only in a short window at the end of
-// each pass, where they hold no lock.
+// calls stop() and destroys, in that order. The reader, the batch, the
+// intake, the held lines and the loss counters belong to the status thread
+// from construction until stop() has joined it, and to the caller of stop()
+// after that.
 //
 // Construction ends the process (status 0, after an errno report) when the
-// socket cannot be made or bound, or a lock cannot be initialised.
+// socket cannot be made or bound, or a lock cannot be made.
 #ifndef NETWORK_SERVER_NET_REPORT_SERVER_H_
 #define NETWORK_SERVER_NET_REPORT_SERVER_H_
 
@@ -35,20 +26,18 @@
 #include <cstdint>
 
 #include "network/server/held_lines.h"
+#include "network/server/report_intake.h"
 #include "network/system/net_dgram_io.h"
 #include "network/system/net_function.h"
-#include "network/system/report_intake.h"
 #include "network/system/report_record.h"
 #include "network/system/server_thread.h"
+#include "network/system/thread_annotations.h"
 
 // The installation's daily script and the site-time minute of the day it
 // runs in (02:00).
 inline constexpr char kDailyScript[] = "/home/disk1//etc/center/rp.daily";
 inline constexpr int kDailyMinuteOfDay = 2 * 60;
 
-// The status accessors come from ThreadStatus: get_status(), set_status(),
-// request_status(), apply_requested_status(), is_status_changed(),
-// clear_status_changed(), guarded by status_lock.
 class ReportServer : public NetHost, public ThreadStatus {
   public:
     enum Status { STATUS_INIT = 0, STATUS_RUN = 1, STATUS_ERROR = 2 };
@@ -70,10 +59,8 @@ class ReportServer : public NetHost, public ThreadStatus {
     int stop();
 
     // One intake pass (status thread only): the datagrams waiting in the
-    // socket, up to a batch of them with one recvmmsg, each taken apart on
-    // its own before the next is appended, so that the lines are exactly
-    // those of one datagram per pass. 1 while the reader is usable, 0 once
-    // it has failed.
+    // socket, up to a batch of them with one recvmmsg. 1 while the reader is
+    // usable, 0 once it has failed.
     int receive_reports();
 
     // Thread routines; `arg` is the address of thread_arg. They never
@@ -82,89 +69,72 @@ class ReportServer : public NetHost, public ThreadStatus {
     static void* daily_job_main(void* arg);
 
   private:
-    // The status thread's idle wait in its cancellation window (`arg` is
-    // the server): none after a busy pass; the socket, or just time, else,
-    // until the next flush at the latest.
-    static void status_thread_wait(void* arg);
-    // Flushes the log when a flush is due (net_report_server.cc says when);
-    // `intake_dry`: the pass found the socket empty. Status thread.
-    void flush_log(bool intake_dry);
+    // Report lines kept in memory while the daily script holds the log.
+    static constexpr size_t kHeldBytes = 64 << 20;
+    // take_waiting_reports() reads at most this many batches.
+    static constexpr uint32_t kStopBatchesMax = 1024;
 
-    // The status thread's writer of report lines, and of the loss line. A
-    // line is written only while this thread holds log_lock, so none lands
-    // inside the daily script's output; the thread takes the lock once for a
-    // whole batch of datagrams (open()), not once a line. While the daily
-    // job holds it, lines wait in memory, and they are written in their
-    // order, before any later line, as soon as the lock is free again; only
-    // when kHeldBytes are waiting does the intake wait for the lock, and
-    // datagrams wait in the socket. Status thread only, until stop() has
-    // joined it.
-    class ReportLog : public ReportSink {
+    // The sinks of the intake: a line written at once (with log_lock held),
+    // or kept while the daily job holds log_lock.
+    class LineWriter final : public ReportSink {
       public:
-        explicit ReportLog(pthread_rwlock_t* log_lock) : log_lock_(log_lock) {}
-        // Tells whether the caller holds log_lock (or its lock call failed,
-        // and lines go out without it): then the lines kept go out now, and
-        // every report until the next open() at once; otherwise they wait.
-        void open(bool log_lock_held);
         void report(uint32_t level, const char* text) override;
-        // Writes `line` now, or keeps it while the daily script runs; takes
-        // the lock itself.
-        void write(const char* line);
-        // Writes the lines kept, if the lock is free (or, with `wait`, once
-        // it is).
-        void write_held(bool wait);
-        bool holding() const { return !held_.empty(); }
+    };
+    class LineKeeper final : public ReportSink {
+      public:
+        explicit LineKeeper(ReportServer& server) : server_(server) {}
+        void report(uint32_t level, const char* text) override;
 
       private:
-        // Keeps `line`, or when no more fit, waits for the lock and writes
-        // the lines kept and `line`.
-        void keep(const char* line);
-        void write_held_now();
-
-        pthread_rwlock_t* log_lock_;
-        bool log_lock_held_ = false;
-        HeldLines held_{kHeldBytes};
+        ReportServer& server_;
     };
 
-    // Report lines kept in memory while the daily script holds the log:
-    // enough for a busy minute; beyond it, datagrams wait in the socket.
-    static constexpr size_t kHeldBytes = 64 << 20;
+    // The status thread's pass: the idle wait in its cancellation window
+    // (`arg` is the server), and the log flush when one is due
+    // (`intake_dry`: the pass found the socket empty).
+    static void status_thread_wait(void* arg);
+    void flush_log(bool intake_dry);
 
-    // Takes the datagrams of one batch apart, each on its own.
+    // Takes the datagrams of one batch apart, its lines written or kept.
     void take_batch();
+    // Keeps `line` with the moment it was made; when no more fit, waits for
+    // log_lock and writes the lines kept and `line`.
+    void keep_line(const char* line);
+    // Writes the lines kept, in their order, with their moments.
+    void write_held_lines() REQUIRES(log_lock);
+    // Writes the lines kept when log_lock is free (or, with `wait`, once it
+    // is); a no-op when none are kept.
+    void write_held_lines_when_free(bool wait);
+    // Writes `line` now, or keeps it while the daily script runs.
+    void write_line(const char* line);
+
     // Writes how many datagrams the full receive buffer dropped and how many
     // frames were dropped for a bad length or CRC, when either count has
     // grown: at most once a minute, and once more at the stop.
     void report_losses(bool at_stop);
     // Reads the socket's own count of the datagrams it dropped into
-    // socket_drops (kept when the system does not tell) and returns it.
-    uint32_t read_socket_drops();
+    // socket_drops (kept when the system does not tell).
+    void read_socket_drops();
     // At the stop: takes what waits in the socket, but nothing that comes
-    // after, through take_batch().
+    // after.
     void take_waiting_reports();
-    // take_waiting_reports() reads at most this many batches even if the
-    // socket keeps filling (when its filter could not be set).
-    static constexpr uint32_t kStopBatchesMax = 1024;
+
+    void run_daily_script() REQUIRES(log_lock);
 
     uint16_t port;
     ReportServer* thread_arg = nullptr;
-    pthread_rwlock_t locks[2];  // status_lock, log_lock
-    pthread_rwlock_t& status_lock = locks[0];
-    pthread_rwlock_t& log_lock = locks[1];
+    RwLock log_lock;  // made after ThreadStatus's status_lock
     pthread_t status_thread{};
     pthread_t daily_thread{};
     int socket_fd = -1;
 
-    // The status thread's own, after construction:
+    // The status thread's own (see above):
     DgramFrameReader endpoint;
     DgramBatch batch;
-    ReportLog report_log;
-    // Whether the last intake pass received a datagram; the status thread
-    // then starts its next pass at once instead of waiting on the socket.
-    bool intake_read_datagram = false;
-    bool status_thread_busy = false;  // the last pass did work
+    ReportIntake intake{endpoint};
+    HeldLines held_lines{kHeldBytes};
+    bool status_thread_busy = false;  // the last pass received a datagram, or changed the status
     int64_t last_log_flush = 0;       // monotonic microseconds
-    uint64_t bad_datagrams = 0;       // dropped whole (too long) or with a partial frame at the end
     uint32_t socket_drops = 0;        // as read_socket_drops() last read it
     int64_t drops_read_at = INT64_MIN;  // monotonic seconds
     uint32_t reported_drops = 0;

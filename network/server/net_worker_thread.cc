@@ -4,8 +4,8 @@
 // always runs to its end and no lock is ever held when the thread is
 // cancelled: each lock is taken and released inside one accessor or step.
 //
-// Locks: locks[status_lock] guards the four status fields, locks[job_lock]
-// guards job_pending, job_socket (-1 when the worker holds no socket) and
+// Locks: status_lock guards the four status fields, job_lock guards
+// job_pending, job_socket (-1 when the worker holds no socket) and
 // jobs_started. No code holds both at once: assign() reads the status before
 // it takes the job lock, and the worker releases the job lock before it calls
 // a hook or requests a status.
@@ -20,7 +20,6 @@
 #include <ctime>
 
 #include "network/system/net_logging.h"
-#include "network/system/rwlock_guard.h"
 
 namespace {
 
@@ -30,60 +29,24 @@ void yield(void*) {
     sched_yield();
 }
 
-// Makes one reader-writer lock of the writer-preferring kind; false after an
-// errno report. (glibc takes this kind like its default, reader-preferring
-// one; with no recursive readers and locks held for a few instructions the
-// difference never shows here.)
-bool make_lock(pthread_rwlock_t* lock) {
-    pthread_rwlockattr_t attr;
-    int rc = pthread_rwlockattr_init(&attr);
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-        return false;
-    }
-    rc = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NP);
-    if (rc == 0) {
-        rc = pthread_rwlock_init(lock, &attr);
-    }
-    if (rc != 0) {
-        errno = rc;
-        NET_LOG_ERRNO();
-    }
-    pthread_rwlockattr_destroy(&attr);
-    return rc == 0;
-}
-
 }  // namespace
 
 WorkerThread::WorkerThread() {
-    // A lock that cannot be made ends the construction here: the second lock
-    // stays unmade when the first failed, and the status is never set (it
-    // reads WORKER_INIT from its initializer). `locks_created` records how far
-    // it got. Such an object can only be destroyed: start() refuses it, so no
-    // worker thread ever runs, and then the lock helpers may safely skip the
-    // missing locks, which makes get_status() read WORKER_INIT and assign()
-    // refuse. glibc's lock set-up does not fail for these arguments, so no
-    // test reaches this path short of a failure hook, which the class
-    // deliberately does not have.
-    for (pthread_rwlock_t& lock : locks) {
-        if (!make_lock(&lock))
-            return;
-        ++locks_created;
-    }
-    guard_status_with(lock_of(status_lock));
+    // A lock that cannot be made ends the construction here: the job lock
+    // stays unmade when the status lock failed, and the status is never set
+    // (it reads WORKER_INIT from its initializer). Such an object can only be
+    // destroyed: start() refuses it, so no worker thread ever runs, and the
+    // guards skip the missing locks, so get_status() reads WORKER_INIT and
+    // assign() refuses.
+    if (!status_lock.init() || !job_lock.init())
+        return;
     set_status(WORKER_INIT);
 }
 
-WorkerThread::~WorkerThread() {
-    for (int i = 0; i < locks_created; ++i) {
-        if (pthread_rwlock_destroy(&locks[i]) != 0)
-            net_log("pthread_mutex_destroy: failed");
-    }
-}
+WorkerThread::~WorkerThread() = default;
 
 int WorkerThread::start() {
-    if (locks_created < 2) {
+    if (!job_lock.ready()) {
         net_log("worker thread: not started, its locks could not be created");
         return 0;
     }
@@ -120,7 +83,7 @@ int WorkerThread::assign(int socket) {
         return 0;
     uint32_t started_before;
     {
-        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        RwLockGuard guard(job_lock, RwLockGuard::kExclusive);
         // A socket is held from assign() until the worker has closed it. The
         // worker takes a socket in a WORKER_WAIT pass but leaves WORKER_WAIT
         // only in the next one, so the status alone would let a second socket
@@ -141,7 +104,7 @@ int WorkerThread::assign(int socket) {
     // a wait on the status would then never end.
     for (;;) {
         {
-            RW_LOCK_SHARED(guard, lock_of(job_lock));
+            RwLockGuard guard(job_lock, RwLockGuard::kShared);
             if (jobs_started != started_before)
                 return 1;
         }
@@ -164,7 +127,7 @@ int WorkerThread::serve_job() {
 void WorkerThread::take_job() {
     int socket;
     {
-        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        RwLockGuard guard(job_lock, RwLockGuard::kExclusive);
         if (!job_pending)
             return;
         socket = job_socket;
@@ -174,15 +137,20 @@ void WorkerThread::take_job() {
     request_status(WORKER_SERVE);
 }
 
+void WorkerThread::forget_job() {
+    RwLockGuard guard(job_lock, RwLockGuard::kExclusive);
+    job_pending = false;
+}
+
 void WorkerThread::count_started_job() {
-    RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+    RwLockGuard guard(job_lock, RwLockGuard::kExclusive);
     ++jobs_started;
 }
 
 void WorkerThread::close_job() {
     int socket;
     {
-        RW_LOCK_EXCLUSIVE(guard, lock_of(job_lock));
+        RwLockGuard guard(job_lock, RwLockGuard::kExclusive);
         socket = job_socket;
         job_socket = -1;  // from here on the worker holds no socket
     }
@@ -202,10 +170,8 @@ void* WorkerThread::thread_main(void* arg) {
         self->apply_requested_status();
         switch (self->get_status()) {
             case WORKER_INIT:
-                // No other thread touches job_pending before the worker
-                // first reaches WORKER_WAIT, hence no job lock here.
                 if (self->entering_status())
-                    self->job_pending = false;
+                    self->forget_job();
                 self->request_status(WORKER_WAIT);
                 break;
             case WORKER_WAIT: {

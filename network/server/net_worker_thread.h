@@ -18,10 +18,8 @@
 //     hooks.
 //   - Any thread may call assign() and get_status().
 //   - The hooks run on the worker thread only, one at a time. A hook always
-//     runs to its end: the worker can be cancelled only in a short window at
-//     the end of each pass, and stop() waits for that. The worker is a
-//     server thread (server_thread.h): it blocks SIGTERM, SIGINT, SIGHUP and
-//     SIGPIPE, which belong to the process's main thread.
+//     runs to its end: the worker is a server thread (server_thread.h),
+//     cancelled only at the end of a pass, and stop() waits for that.
 //
 // Status: WORKER_INIT -> WORKER_WAIT, then once per socket WORKER_WAIT ->
 // WORKER_SERVE -> WORKER_CLOSE -> WORKER_WAIT. A requested status takes
@@ -89,17 +87,11 @@ class WorkerThread : public NetHost, protected ThreadStatus {
     // 0 ends the job. The base returns 0.
     virtual int serve_job();
 
-    // The other status accessors (set, request, apply, is changed, clear),
-    // from ThreadStatus: each takes status_lock itself, and a failed lock
-    // call is logged and the operation goes on without the lock.
-
   private:
-    // Indexes into `locks`.
-    static constexpr int status_lock = 0;
-    static constexpr int job_lock = 1;
-
     static void* thread_main(void* arg);
 
+    // WORKER_INIT entry: no socket is pending.
+    void forget_job();
     // WORKER_WAIT: takes a pending socket, if any, and begins its job.
     void take_job();
     // WORKER_SERVE entry: lets a waiting assign() return.
@@ -107,20 +99,14 @@ class WorkerThread : public NetHost, protected ThreadStatus {
     // WORKER_CLOSE entry: shuts the job socket down and closes it.
     void close_job();
 
-    // The lock `which`, or null when it was never created (see the
-    // constructor); for RwLockGuard, which skips a null lock.
-    pthread_rwlock_t* lock_of(int which) { return which < locks_created ? &locks[which] : nullptr; }
-
     WorkerThread* thread_arg = nullptr;  // its address is the thread's argument
-    pthread_rwlock_t locks[2];           // [status_lock], [job_lock]; writer-preferring
+    RwLock job_lock;                     // made after ThreadStatus's status_lock
     pthread_t thread_id{};
-    bool job_pending = false;   // GUARDED BY locks[job_lock]
-    int job_socket = -1;        // GUARDED BY locks[job_lock]; -1: none held
-    uint32_t jobs_started = 0;  // GUARDED BY locks[job_lock]; entries into WORKER_SERVE
+    bool job_pending GUARDED_BY(job_lock) = false;
+    int job_socket GUARDED_BY(job_lock) = -1;  // -1: none held
+    uint32_t jobs_started GUARDED_BY(job_lock) = 0;  // entries into WORKER_SERVE
 
-    // Bookkeeping of the controlling thread (start, stop, destructor).
-    int locks_created = 0;  // how many of `locks` exist, in order
-    bool thread_running = false;
+    bool thread_running = false;  // the controlling thread's: start(), stop()
 };
 
 #endif  // NETWORK_SERVER_NET_WORKER_THREAD_H_

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "network/system/clock_time.h"
+#include "network/system/thread_annotations.h"
 
 namespace {
 
@@ -38,10 +39,31 @@ std::atomic<bool> output_on{true};
 std::atomic<bool> flush_clock_armed{false};
 std::atomic<int64_t> last_flush_micros{0};
 
+// A mutex the thread safety analysis knows.
+class CAPABILITY("mutex") Mutex {
+  public:
+    void lock() ACQUIRE() { pthread_mutex_lock(&mutex_); }
+    void unlock() RELEASE() { pthread_mutex_unlock(&mutex_); }
+
+  private:
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+class SCOPED_CAPABILITY MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex.lock(); }
+    ~MutexLock() RELEASE() { mutex_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+  private:
+    Mutex& mutex_;
+};
+
 // What goes to the log's descriptor, 2, shared by every thread under
-// `mutex`. No thread can be cancelled while it holds the mutex: the server's
-// threads flush before they enable cancellation, and write nothing while it
-// is enabled.
+// output_mutex. No thread can be cancelled while it holds the mutex: the
+// server's threads flush before they enable cancellation, and write nothing
+// while it is enabled.
 //
 // Lines are written whole or not at all. When a write fails part-way
 // through a line, the rest of that line stays at the front of the buffer
@@ -50,7 +72,6 @@ std::atomic<int64_t> last_flush_micros{0};
 // the first thing written after them is a line saying how many were lost and
 // why.
 struct LogOutput {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     bool buffered = false;   // a log file is open; otherwise each line goes out at once
     bool head_torn = false;  // buffer starts with the rest of a line begun in the file
     size_t used = 0;
@@ -60,7 +81,10 @@ struct LogOutput {
     char path[256] = "";
     char buffer[kLogBufferBytes];
 };
-LogOutput output;  // GUARDED BY output.mutex
+Mutex output_mutex;
+LogOutput output GUARDED_BY(output_mutex);
+// The descriptor that holds the claim on the log file (net_log_claim), or -1.
+int claim_fd GUARDED_BY(output_mutex) = -1;
 
 int64_t micros_of(const ClockTime& t) {
     return t.seconds() * 1000000 + t.microseconds();
@@ -120,7 +144,7 @@ size_t write_out(const char* data, size_t length) {
 }
 
 // Drops buffer bytes [from, used) as lost lines.
-void drop_lines_from(size_t from, int error) {
+void drop_lines_from(size_t from, int error) REQUIRES(output_mutex) {
     for (size_t i = from; i < output.used; ++i)
         output.lost_lines += output.buffer[i] == '\n';
     output.lost_bytes += output.used - from;
@@ -132,7 +156,7 @@ void drop_lines_from(size_t from, int error) {
 // the line it stopped in moves to the front, to be finished first; the lines
 // behind it are dropped. A buffer that already began with such a rest still
 // does when not a byte of it went out.
-void keep_torn_rest(size_t written, int error) {
+void keep_torn_rest(size_t written, int error) REQUIRES(output_mutex) {
     size_t end = written;
     const bool torn = written > 0 ? output.buffer[written - 1] != '\n' : output.head_torn;
     if (torn)
@@ -146,7 +170,7 @@ void keep_torn_rest(size_t written, int error) {
     output.head_torn = torn;
 }
 
-void flush_locked() {
+void flush_locked() REQUIRES(output_mutex) {
     if (output.head_torn) {  // the rest of a line begun in the file goes first
         const size_t end = static_cast<size_t>(
             static_cast<char*>(memchr(output.buffer, '\n', output.used)) - output.buffer + 1);
@@ -202,7 +226,7 @@ int vlog_at(ClockTime& when, const char* format, va_list args) {
     line[kept] = '\n';
     line[kept + 1] = '\0';
 
-    pthread_mutex_lock(&output.mutex);
+    MutexLock hold(output_mutex);
     // The stamp and the text go into the buffer together: no other line
     // can come between them. A line that does not fit the buffer's free room
     // goes in after a flush; one longer than the whole buffer is cut.
@@ -230,7 +254,6 @@ int vlog_at(ClockTime& when, const char* format, va_list args) {
     }
     if (!output.buffered)
         flush_locked();
-    pthread_mutex_unlock(&output.mutex);
     return written;
 }
 
@@ -277,16 +300,13 @@ void net_log_errno(const char* file, int line) {
 void net_log_flush() {
     if (flush_clock_armed.load(std::memory_order_relaxed))
         record_flush_time();
-    pthread_mutex_lock(&output.mutex);
+    MutexLock hold(output_mutex);
     flush_locked();
-    pthread_mutex_unlock(&output.mutex);
 }
 
 bool net_log_waiting() {
-    pthread_mutex_lock(&output.mutex);
-    const bool waiting = output.used > 0;
-    pthread_mutex_unlock(&output.mutex);
-    return waiting;
+    MutexLock hold(output_mutex);
+    return output.used > 0;
 }
 
 void net_log_flush_due() {
@@ -312,10 +332,6 @@ void net_log_timer_stop() {
 }
 
 namespace {
-
-// The descriptor that holds the claim on the log file (net_log_claim), or
-// -1. Under output.mutex.
-int claim_fd = -1;
 
 // Opens `path` with `flags` (and O_NOFOLLOW, O_CLOEXEC) without blocking and
 // keeps it only when it is a regular file: a FIFO would block the open (or
@@ -361,34 +377,37 @@ int claim(const char* path) {
 // overwrites a line. Returns false, with errno set and nothing changed,
 // when it cannot be opened.
 bool attach_log_file(const char* path, int truncate, int claim_held) {
-    pthread_mutex_lock(&output.mutex);
-    // What is waiting belongs to the old file, and goes there before the new
-    // file exists: a log shipper that follows the name moves on to a new
-    // file as soon as it appears, and must find the old one complete.
-    flush_locked();
-    if (output.head_torn)  // the rest of a line the old file could not take
-        drop_lines_from(0, output.lost_errno);
-    output.head_torn = false;
-    const int fd = open_regular(path, O_WRONLY | O_CREAT | O_APPEND | truncate);
-    if (fd < 0) {
-        const int error = errno;
-        pthread_mutex_unlock(&output.mutex);
-        if (claim_held >= 0)
-            close(claim_held);
-        errno = error;
-        return false;
+    int old_claim = -1;
+    int fd;
+    {
+        MutexLock hold(output_mutex);
+        // What is waiting belongs to the old file, and goes there before the
+        // new file exists: a log shipper that follows the name moves on to a
+        // new file as soon as it appears, and must find the old one complete.
+        flush_locked();
+        if (output.head_torn)  // the rest of a line the old file could not take
+            drop_lines_from(0, output.lost_errno);
+        output.head_torn = false;
+        fd = open_regular(path, O_WRONLY | O_CREAT | O_APPEND | truncate);
+        if (fd >= 0) {
+            dup2(fd, STDERR_FILENO);  // the copy is inherited: the daily script writes to it
+            output.buffered = true;
+            snprintf(output.path, sizeof output.path, "%s", path);
+            if (claim_held >= 0) {
+                old_claim = claim_fd;
+                claim_fd = claim_held;
+            }
+        }
     }
-    dup2(fd, STDERR_FILENO);  // the copy is inherited: the daily script writes to it
-    output.buffered = true;
-    snprintf(output.path, sizeof output.path, "%s", path);
-    const int old_claim = claim_fd;
-    if (claim_held >= 0)
-        claim_fd = claim_held;
-    pthread_mutex_unlock(&output.mutex);
-    close(fd);
-    if (claim_held >= 0 && old_claim >= 0)
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);  // descriptor 2 is the log now
+    else if (claim_held >= 0)
+        close(claim_held);  // a claim on a file the log does not use
+    if (old_claim >= 0)
         close(old_claim);
-    return true;
+    errno = error;
+    return fd >= 0;
 }
 
 }  // namespace
@@ -397,10 +416,12 @@ int net_log_claim(const char* path) {
     const int fd = claim(path);
     if (fd < 0)
         return errno == EWOULDBLOCK ? 0 : -1;
-    pthread_mutex_lock(&output.mutex);
-    const int old_claim = claim_fd;
-    claim_fd = fd;
-    pthread_mutex_unlock(&output.mutex);
+    int old_claim;
+    {
+        MutexLock hold(output_mutex);
+        old_claim = claim_fd;
+        claim_fd = fd;
+    }
     if (old_claim >= 0)
         close(old_claim);
     return 1;
@@ -423,11 +444,13 @@ FILE* net_log_open(const char* path) {
 }
 
 int net_log_reopen() {
-    pthread_mutex_lock(&output.mutex);
     char path[sizeof output.path];
-    memcpy(path, output.path, sizeof path);
-    const bool claimed = claim_fd >= 0;
-    pthread_mutex_unlock(&output.mutex);
+    bool claimed;
+    {
+        MutexLock hold(output_mutex);
+        memcpy(path, output.path, sizeof path);
+        claimed = claim_fd >= 0;
+    }
     if (path[0] == '\0')
         return 1;
     // A claimed log stays claimed: the new file is claimed before it is

@@ -1,69 +1,73 @@
-// RwLockGuard: holds a reader-writer lock for one scope, and makes a failed
-// lock call visible instead of fatal.
+// RwLock: a reader-writer lock of the writer-preferring kind. RwLockGuard:
+// holds one for a scope, and makes a failed lock call visible instead of
+// fatal.
 //
-// A failed lock call writes "exclusive lock: failed at FILE(LINE)" or
-// "shared lock: failed at FILE(LINE)" with the place of the lock call, and
-// the caller goes on without the lock: its few field accesses (or its one
-// log line) are worth more than the exclusion they lose. Such a call fails
-// only on misuse (an uninitialised lock, or one this thread already holds
-// exclusively), so going on is the lesser harm. A lock that was not taken is
-// never unlocked: unlocking it would release a hold of another thread.
-//
-// The try mode takes the lock only if it is free at once; busy() tells that
-// another thread holds it (not a failure, and not reported).
-//
-// Use the macros, which pass the place of the call.
+// A lock is made by its owner with init(), which can fail; a lock that was
+// never made is skipped by its guards, silently, so an object whose
+// construction failed half-way can still be read and destroyed. A failed
+// lock call writes "exclusive lock: failed at FILE(LINE)" or "shared lock:
+// failed at FILE(LINE)" with the place of the guard, and the caller goes on
+// without the lock (rwlock_guard.cc says why). Any thread may use either
+// class; a guard belongs to the thread that made it.
 #ifndef NETWORK_SYSTEM_RWLOCK_GUARD_H_
 #define NETWORK_SYSTEM_RWLOCK_GUARD_H_
 
-#include <errno.h>
 #include <pthread.h>
 
-#include "network/system/net_logging.h"
+#include "network/system/thread_annotations.h"
 
-class RwLockGuard {
+class CAPABILITY("rwlock") RwLock {
   public:
-    enum Mode { kShared, kExclusive, kTryExclusive };
+    RwLock() = default;
+    // Destroys a lock that was made; "pthread_mutex_destroy: failed" when
+    // the system refuses.
+    ~RwLock();
+    RwLock(const RwLock&) = delete;
+    RwLock& operator=(const RwLock&) = delete;
 
-    // A null `lock` (one that was never created) is not taken and not
-    // reported: the caller goes on as with a failed call.
-    RwLockGuard(pthread_rwlock_t* lock, Mode mode, const char* file, int line) : lock_(lock) {
-        if (lock == nullptr) {
-            held_ = busy_ = false;
-            return;
-        }
-        const int result = mode == kExclusive      ? pthread_rwlock_wrlock(lock)
-                           : mode == kTryExclusive ? pthread_rwlock_trywrlock(lock)
-                                                   : pthread_rwlock_rdlock(lock);
-        held_ = result == 0;
-        busy_ = mode == kTryExclusive && result == EBUSY;
-        if (!held_ && !busy_) {
-            net_log(mode == kShared ? "shared lock: failed at %s(%d)"
-                                    : "exclusive lock: failed at %s(%d)",
-                    file, line);
-        }
-    }
-    ~RwLockGuard() {
-        if (held_)
-            pthread_rwlock_unlock(lock_);
-    }
+    // Makes the lock: true, or false after an errno report with the
+    // caller's place.
+    bool init(const char* file = __builtin_FILE(), int line = __builtin_LINE());
+    bool ready() const { return ready_; }
+
+  private:
+    friend class RwLockGuard;
+    pthread_rwlock_t lock_;
+    bool ready_ = false;
+};
+
+class SCOPED_CAPABILITY RwLockGuard {
+  public:
+    struct Shared {};
+    struct Exclusive {};
+    // Takes the lock only if it is free at once; busy() then tells that
+    // another thread holds it (not a failure, and not reported). The
+    // analysis counts the lock as held either way: code that finds it busy
+    // must do nothing that needs it.
+    struct TryExclusive {};
+    static constexpr Shared kShared{};
+    static constexpr Exclusive kExclusive{};
+    static constexpr TryExclusive kTryExclusive{};
+
+    RwLockGuard(RwLock& lock, Shared, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE()) ACQUIRE_SHARED(lock);
+    RwLockGuard(RwLock& lock, Exclusive, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE()) ACQUIRE(lock);
+    RwLockGuard(RwLock& lock, TryExclusive, const char* file = __builtin_FILE(),
+                int line = __builtin_LINE()) ACQUIRE(lock);
+    ~RwLockGuard() RELEASE();
     RwLockGuard(const RwLockGuard&) = delete;
     RwLockGuard& operator=(const RwLockGuard&) = delete;
 
-    bool held() const { return held_; }
     bool busy() const { return busy_; }
 
   private:
-    pthread_rwlock_t* lock_;
-    bool held_;
-    bool busy_;
-};
+    enum Mode { kRead, kWrite, kTryWrite };
+    void take(Mode mode, const char* file, int line);
 
-#define RW_LOCK_EXCLUSIVE(guard, lock) \
-    RwLockGuard guard((lock), RwLockGuard::kExclusive, __FILE__, __LINE__)
-#define RW_TRY_EXCLUSIVE(guard, lock) \
-    RwLockGuard guard((lock), RwLockGuard::kTryExclusive, __FILE__, __LINE__)
-#define RW_LOCK_SHARED(guard, lock) \
-    RwLockGuard guard((lock), RwLockGuard::kShared, __FILE__, __LINE__)
+    RwLock& lock_;
+    bool held_ = false;
+    bool busy_ = false;
+};
 
 #endif  // NETWORK_SYSTEM_RWLOCK_GUARD_H_

@@ -1,24 +1,18 @@
-// The machinery the server classes share (the report server and the worker
-// thread): a status with its requested change, and threads that can be
-// stopped only at one point of their loop.
+// What the server classes share (the report server and the worker thread):
+// a status with its requested change, and threads that can be stopped only
+// at one point of their loop (server_thread.cc tells the design).
 //
-// ThreadStatus holds the four status fields under a reader-writer lock of
-// the owner's: `status`, the status a pass works in; `requested_status`,
+// ThreadStatus: `status`, the status a pass works in; `requested_status`,
 // installed by the next apply step; `previous_status`; and the changed mark,
-// set by every set or request and cleared only by clear_status_changed(),
-// so that the owner's thread runs a status's entry step once. Each accessor
-// takes the lock itself for a few field accesses; a failed lock call writes
-// "exclusive lock: failed at FILE(LINE)" (or "shared lock: ...") with the
-// place of the accessor's call, and the accessor goes on without the lock
-// (see rwlock_guard.h). Any thread may call the accessors.
+// set by every set or request and cleared only by clear_status_changed(), so
+// that the owner's thread runs a status's entry step once. All four are
+// guarded by status_lock, which the owner makes with init(). Each accessor
+// takes the lock itself; a failed lock call is logged with the place of the
+// accessor's call and the accessor goes on (rwlock_guard.h). Any thread may
+// call the accessors.
 //
-// A server thread is joinable, has system scope, SCHED_OTHER and a 512 KiB
-// stack, and blocks SIGTERM, SIGINT, SIGHUP and SIGPIPE from its first
-// instruction: the signals that stop or steer the process reach its main
-// thread, and a SIGPIPE aimed at a server thread stays pending instead of
-// ending the process. It runs with cancellation disabled except in
-// cancellation_window() at the end of each pass, where it holds no lock: it
-// is never cancelled inside a hook, a log line or a held lock.
+// A server thread blocks server_thread_signals() from its first
+// instruction and can be cancelled only in cancellation_window().
 #ifndef NETWORK_SYSTEM_SERVER_THREAD_H_
 #define NETWORK_SYSTEM_SERVER_THREAD_H_
 
@@ -26,6 +20,8 @@
 #include <signal.h>
 
 #include <cstdint>
+
+#include "network/system/rwlock_guard.h"
 
 class ThreadStatus {
   public:
@@ -50,16 +46,16 @@ class ThreadStatus {
   protected:
     ThreadStatus() = default;
     ~ThreadStatus() = default;
-    // The owner makes the lock and hands it over; until then, or when it
-    // could not be made (null), the accessors go without.
-    void guard_status_with(pthread_rwlock_t* lock) { status_lock_ = lock; }
+
+    // Made by the owner; until then, or when it could not be made, the
+    // accessors go without it.
+    RwLock status_lock;
 
   private:
-    pthread_rwlock_t* status_lock_ = nullptr;
-    int32_t status_ = 0;            // GUARDED BY *status_lock_
-    int32_t requested_status_ = 0;  // GUARDED BY *status_lock_
-    int32_t previous_status_ = 0;   // GUARDED BY *status_lock_
-    bool status_changed_ = false;   // GUARDED BY *status_lock_
+    int32_t status_ GUARDED_BY(status_lock) = 0;
+    int32_t requested_status_ GUARDED_BY(status_lock) = 0;
+    int32_t previous_status_ GUARDED_BY(status_lock) = 0;  // kept, though nothing reads it
+    bool status_changed_ GUARDED_BY(status_lock) = false;
 };
 
 // The signals a server thread blocks.
@@ -74,11 +70,9 @@ int create_server_thread(pthread_t* thread, void* (*routine)(void*), void* arg,
 // First thing in a server thread: cancellation off, its signals blocked.
 void enter_server_thread();
 
-// The end of a pass: flushes the log when ten seconds have passed (before
-// cancellation is enabled: write(2) is a cancellation point, and a cancel
-// inside the flush would leave the log's mutex locked), then lets a pending
-// cancel end the thread, then calls `wait(context)`, the thread's idle wait,
-// which may be a cancellation point too.
+// The end of a pass: flushes the log when ten seconds have passed, then
+// lets a pending cancel end the thread, then calls `wait(context)`, the
+// thread's idle wait, during which a cancel ends it too.
 void cancellation_window(void (*wait)(void* context), void* context);
 
 #endif  // NETWORK_SYSTEM_SERVER_THREAD_H_
