@@ -57,6 +57,8 @@ set(REPORT_PUBLIC_HEADERS
   network/system/net_function.h        # host look-ups (NetHost)
   network/server/net_worker_thread.h   # worker thread class
   network/system/server_thread.h       # its thread and status machinery
+  network/system/rwlock_guard.h        # their locks
+  network/system/thread_annotations.h  # the locks' annotations
   network/system/data_holder.h         # data holder
 )
 foreach(header IN LISTS REPORT_PUBLIC_HEADERS)

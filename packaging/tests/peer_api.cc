@@ -20,7 +20,9 @@
 #include "network/system/net_function.h"
 #include "network/system/record_codec.h"
 #include "network/system/report_record.h"
+#include "network/system/rwlock_guard.h"
 #include "network/system/server_thread.h"
+#include "network/system/thread_annotations.h"
 
 namespace {
 
@@ -53,6 +55,10 @@ struct CountingWorker : WorkerThread {
 
 void* server_thread(void*) {
     enter_server_thread();
+    RwLock lock;
+    if (lock.init()) {
+        RwLockGuard shared(lock, RwLockGuard::kShared);
+    }
     cancellation_window([](void*) {}, nullptr);
     return nullptr;
 }
