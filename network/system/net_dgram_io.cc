@@ -297,20 +297,7 @@ DgramBatch::DgramBatch(uint32_t size) : size_(size < 1 ? 1 : size > kMax ? kMax 
     }
 }
 
-void DgramBatch::take_drop_counts() {
-    for (uint32_t i = 0; i < count_; ++i) {
-        msghdr& header = headers_[i].msg_hdr;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
-                memcpy(&drops_, CMSG_DATA(c), sizeof drops_);
-    }
-}
-
 uint32_t DgramEndpoint::receive_batch_step(DgramBatch& batch, uint32_t* attempted) {
-    for (uint32_t i = 0; i < batch.size_; ++i) {  // recvmmsg shortens the control lengths
-        batch.headers_[i].msg_hdr.msg_control = batch.controls_[i];
-        batch.headers_[i].msg_hdr.msg_controllen = sizeof batch.controls_[i];
-    }
     // MSG_TRUNC: a longer datagram's length is its full length, so that it
     // can be told apart and dropped.
     const int got =
@@ -322,7 +309,6 @@ uint32_t DgramEndpoint::receive_batch_step(DgramBatch& batch, uint32_t* attempte
         NET_LOG_ERRNO();
         request_failed();
     }
-    batch.take_drop_counts();
     return batch.count_;
 }
 

@@ -85,9 +85,8 @@ bool net_dgram_serial_newer(uint16_t serial, uint16_t last);
 
 // Datagrams taken from a socket with one recvmmsg, for an owner that takes
 // bursts in one system call: up to size() of them (at most kMax), each in a
-// slot of DGRAM_MAX bytes of its own, plus the count of datagrams the socket
-// dropped for want of room, when the owner has asked the socket for it with
-// SO_RXQ_OVFL. Filled by a reader's receive_batch(); each datagram is then
+// slot of DGRAM_MAX bytes of its own. Filled by a reader's receive_batch();
+// each datagram is then
 // handed to the reader with append(). Holds its slots inside (about 90 KiB):
 // allocate it with its owner, not on a thread's stack.
 //
@@ -108,25 +107,16 @@ class DgramBatch {
     // length above DGRAM_MAX marks a longer datagram, cut to its slot.
     const uint8_t* datagram(uint32_t i) const { return slots_[i]; }
     uint32_t length(uint32_t i) const { return headers_[i].msg_len; }
-    // The socket's count of dropped datagrams as the latest datagram carried
-    // it (it counts from the socket's creation and wraps at 2^32); 0 until a
-    // datagram brought one.
-    uint32_t drops() const { return drops_; }
 
   private:
     friend class DgramEndpoint;
     template <uint32_t>
     friend class BasicDgramFrameReader;
 
-    // The drop count carried by the first count() datagrams, if any.
-    void take_drop_counts();
-
     uint32_t size_;
     uint32_t count_ = 0;
-    uint32_t drops_ = 0;
     uint8_t slots_[kMax][DGRAM_MAX];
     iovec vectors_[kMax];
-    alignas(cmsghdr) uint8_t controls_[kMax][CMSG_SPACE(sizeof(uint32_t))];
     mmsghdr headers_[kMax];
 };
 
