@@ -156,13 +156,9 @@ __attribute__((target("pclmul,ssse3"))) uint16_t crc_by_clmul(uint16_t reg, cons
 }
 #endif
 
-// The scrambling key, for a peer that rebuilds it in another language:
-// run Marsaglia's xorshift32 from the seed 2463534242 (0x92D68CA2), each
-// step being
-//     x ^= x << 13;  x ^= x >> 17;  x ^= x << 5;     (x unsigned 32-bit)
-// and take as key byte i (0 to 1023) the top byte (x >> 24) of x after step
-// i + 1. The table starts 0x2B 0x94 0x7B 0x77 and ends 0xF8; its
-// net_dgram_crc16 is 0x883F.
+// The scrambling key: the top byte of each step of Marsaglia's xorshift32
+// from a fixed seed. docs/wire-format.md gives check values to a peer that
+// rebuilds it.
 constexpr std::array<uint8_t, kDgramKeySize> make_key() {
     std::array<uint8_t, kDgramKeySize> key{};
     uint32_t x = 2463534242u;
@@ -229,6 +225,8 @@ void DgramEndpoint::request_failed() {
     pending_ = 1;
 }
 
+// The start of every I/O call: applies a pending request and steps the state
+// machine. True when the call goes on with its I/O (Active).
 bool DgramEndpoint::begin_io(uint32_t* attempted, bool reader) {
     if (attempted != nullptr)
         *attempted = 0;

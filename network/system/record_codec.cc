@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+// packed_size() gives a format with a B field at least kBlockFormatMinSize:
+// the size every such format was given before B fields were counted at their
+// longest, so no buffer sized by it shrank.
+
 namespace {
 
 void put16(uint8_t* out, uint32_t value) {
@@ -176,8 +180,11 @@ int32_t RecordCodec::vunpack(const void* buffer, const char* format, va_list arg
                 void* data = va_arg(args, void*);
                 uint32_t length = get16(in);
                 in += 2;
+                // A longer length cannot come from pack(): the record is
+                // corrupt or hostile. Clamped, it never makes the copy, or
+                // the read, run past 2 + kBlockMax bytes of the field.
                 if (length > kBlockMax)
-                    length = kBlockMax;  // see the header
+                    length = kBlockMax;
                 if (length_out != nullptr)
                     *length_out = length;
                 if (data != nullptr && length > 0)

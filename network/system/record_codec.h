@@ -17,33 +17,24 @@
 //   B       2 + length       ignored      uint32_t, const    uint32_t*, void* with
 //                                         void*              kBlockMax bytes
 //
-// Numbers are big-endian, written and read byte by byte; there is no
-// alignment and no gap between fields. Any character outside the table ends
-// the format as its NUL does: the items after it are never read and their
-// arguments never taken. A count of 0 before C, H, L, F or P takes no
-// argument and moves nothing; S and M take their one pointer whatever the
-// count (0S unpacks to an empty string), and B ignores its count.
+// Numbers are big-endian, with no alignment and no gap between fields. Any
+// character outside the table ends the format as its NUL does: the items
+// after it are never read and their arguments never taken. A count of 0
+// before C, H, L, F or P takes no argument and moves nothing; S and M take
+// their one pointer whatever the count (0S unpacks to an empty string), and
+// B ignores its count.
 //
-// Pad bytes (P) are stepped over and never written: they keep what the
-// buffer held. S and M fields are fixed-width. A packed S field holds the
-// string's first count characters, zero-filled; a string of count or more
-// characters leaves no terminator in the record, and unpacking always writes
-// one after the copied bytes, count + 1 bytes at most. A B field is a 16-bit
-// length and that many data bytes, at most kBlockMax.
+// Pad bytes (P) are stepped over and never written. A packed S field holds
+// the string's first count characters, zero-filled, with no terminator when
+// the string is that long; unpacking copies up to the first zero byte and
+// always adds one. A B field is a 16-bit length and that many data bytes, at
+// most kBlockMax. A null pointer is allowed wherever one is taken: pack
+// writes zero bytes for it, unpack steps over what a real one would take.
 //
-// Null pointers are allowed wherever a pointer is taken: on pack, null S, M
-// or B data gives zero bytes of the full width; on unpack, a null
-// destination steps over exactly the bytes a real one would consume.
-//
-// Counts saturate at INT32_MAX while their digits are read, so no count is
-// ever negative and no arithmetic on it overflows; a count that large is
-// outside the language anyway (no buffer holds such a record).
-//
-// The codec checks no bounds: the caller gives a buffer of at least
-// packed_size(format) bytes, which always holds the record, B fields at
-// their longest included, for pack and unpack alike. It keeps no state and
-// allocates nothing: any number of threads may use it at once, each on its
-// own buffers.
+// No bounds are checked: the caller gives a buffer of at least
+// packed_size(format) bytes, which always holds the record. The codec keeps
+// no state: any number of threads may use it at once, each on its own
+// buffers.
 #ifndef NETWORK_SYSTEM_RECORD_CODEC_H_
 #define NETWORK_SYSTEM_RECORD_CODEC_H_
 
@@ -52,7 +43,6 @@
 
 class RecordCodec {
   public:
-    // What one item of a format is.
     enum class Kind : uint8_t {
         kEnd,       // the terminating NUL
         kOther,     // a character outside the language: ends the format too
@@ -75,44 +65,30 @@ class RecordCodec {
 
     // Largest data length of a B field; longer lengths are clamped to it.
     static constexpr uint32_t kBlockMax = 1312;
-    // The least packed_size() of a format holding a B field: the largest
-    // datagram the transport carries (its DGRAM_MAX).
+    // The least packed_size() of a format holding a B field (DGRAM_MAX).
     static constexpr int32_t kBlockFormatMinSize = 1406;
 
     RecordCodec() = delete;
 
-    // Reads one item at `position`. The letter is always stepped over, the
-    // terminating NUL included, so after kEnd or kOther `next` must not be
-    // read. Never fails.
+    // Reads one item at `position`; never fails. The letter is stepped over,
+    // a NUL too: after kEnd or kOther `next` must not be read.
     static constexpr Item next_item(const char* position);
 
-    // Writes the record described by `format` into `buffer`, taking one
-    // value per repetition of C, H, L and F, one per S and M item and two
-    // per B item. Returns the bytes from the buffer's start to the end of
-    // the last field, pad bytes included.
+    // Writes the record described by `format` into `buffer`. Returns the
+    // bytes from the buffer's start to the end of the last field.
     static int32_t pack(void* buffer, const char* format, ...);
     static int32_t vpack(void* buffer, const char* format, va_list args);
 
-    // Reads the record described by `format` from `buffer`, storing through
-    // one destination pointer per value (two per B item: length, then data).
-    // Returns the number of bytes consumed: the input position at the end,
-    // measured from the buffer's start.
-    //
-    // A stored B length above kBlockMax cannot come from pack(); it marks a
-    // corrupt or hostile record. unpack clamps it to kBlockMax, stores the
-    // clamped length, copies that many bytes and steps over 2 + kBlockMax,
-    // so kBlockMax bytes of data room are always enough and the read never
-    // runs further than that into the record.
+    // Reads the record described by `format` from `buffer`. Returns the
+    // bytes consumed. A stored B length above kBlockMax is clamped, so
+    // kBlockMax bytes of data room always do.
     static int32_t unpack(const void* buffer, const char* format, ...);
     static int32_t vunpack(const void* buffer, const char* format, va_list args);
 
-    // The number of bytes of the largest record `format` describes: the sum
-    // of its fields up to the end of the format, each B field at its longest
-    // (2 + kBlockMax), so that a buffer of this size holds any record pack
-    // writes and unpack reads; 0 for an empty format. A format with a B field
-    // gets at least kBlockFormatMinSize, what every such format was given
-    // before B fields were counted, so no buffer sized by it shrinks.
-    // Saturates at INT32_MAX.
+    // The bytes of the largest record `format` describes, each B field at
+    // its longest (2 + kBlockMax), and at least kBlockFormatMinSize with a B
+    // field (record_codec.cc says why); 0 for an empty format. Saturates at
+    // INT32_MAX.
     static constexpr int32_t packed_size(const char* format);
 
   private:
@@ -157,8 +133,9 @@ constexpr RecordCodec::Kind RecordCodec::kind_of(char letter) {
 }
 
 constexpr RecordCodec::Item RecordCodec::next_item(const char* position) {
+    // Saturates, so no count is negative and no arithmetic on one
+    // overflows; a count that large fits no buffer anyway.
     constexpr int32_t kCountMax = INT32_MAX;
-    // The digits are exactly those isdigit() accepts ('0' to '9').
     int32_t count = 1;
     if (is_digit(*position)) {
         count = 0;
