@@ -1,22 +1,16 @@
 // ClockTime: a point in time to the microsecond, with lazily computed
-// calendar breakdowns in UTC and in site time.
-//
-// Site time is the installation's wall clock: UTC plus a fixed nine hours,
-// no daylight saving, whatever the TZ setting of the process. Log stamps and
-// the daily job's time of day are in site time.
-//
-// A ClockTime is a plain value, made freely on the stack; it allocates
-// nothing. A breakdown (the costly gmtime_r) runs only when fields or a stamp
-// are asked for, and at most once per time value. One object is not to be
-// shared between threads without a lock; separate objects need none.
+// calendar breakdowns in UTC and in site time: the installation's wall clock,
+// UTC plus nine hours (kSiteOffsetSeconds), no daylight saving, whatever the
+// TZ of the process. Log stamps and the daily job's time of day are in site
+// time. A plain value that allocates nothing; one object is not to be shared
+// between threads without a lock.
 #ifndef NETWORK_SYSTEM_CLOCK_TIME_H_
 #define NETWORK_SYSTEM_CLOCK_TIME_H_
 
 #include <cstdint>
 #include <cstdio>
 
-// Calendar fields of one point. Day and month count from 0; year is the
-// full year (1970 for the epoch).
+// Calendar fields of one point.
 struct CalendarFields {
     int32_t millisecond;  // 0..999, microseconds / 1000 truncated
     int32_t second;       // 0..60
@@ -30,15 +24,13 @@ struct CalendarFields {
 
 class ClockTime {
   public:
-    // Seconds that site time lies ahead of UTC.
     static constexpr int64_t kSiteOffsetSeconds = 32400;
 
     // The epoch (0 s, 0 us) until now() or set().
     ClockTime() = default;
 
-    // Takes the system's time of day. Always true.
+    // The system's time of day, or a given point. Always true.
     bool now();
-    // Stores a point. Always true.
     bool set(int64_t seconds, int32_t microseconds);
 
     // 1 when this point is later than `other`, -1 when earlier, 0 when equal.
@@ -53,8 +45,7 @@ class ClockTime {
     int64_t seconds() const { return seconds_; }
     int32_t microseconds() const { return microseconds_; }
 
-    // The breakdowns; computed on first use after the time changed. A point
-    // that gmtime_r cannot convert gives all-zero fields.
+    // All-zero for a point gmtime_r cannot convert.
     const CalendarFields& utc_fields();
     const CalendarFields& site_fields();
 
@@ -66,9 +57,7 @@ class ClockTime {
   private:
     void time_changed() { utc_valid_ = site_valid_ = false; }
 
-    // The seconds are kept in 64 bits, the width of the system's time_t, so
-    // the site-time sum cannot overflow in 2038.
-    int64_t seconds_ = 0;
+    int64_t seconds_ = 0;  // as wide as time_t: the site-time sum outlives 2038
     int32_t microseconds_ = 0;
     CalendarFields utc_{};
     CalendarFields site_{};

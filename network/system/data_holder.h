@@ -1,17 +1,13 @@
 // DataHolder: a list of variable-sized byte blocks packed one after another
 // in a fixed data area of 65,536 bytes, with a table of up to 1,024 entries
-// that records where each block lies.
+// that records where each block lies. Blocks are appended at the end, read
+// back by index and removed from anywhere. The blocks always lie contiguous
+// from the area's start in index order: a removal closes its gap at once, and
+// the indexes behind it shrink by one.
 //
-// Blocks are appended at the end, read back by index and removed from
-// anywhere. A removal closes the gap at once, so the data area always holds
-// the remaining blocks contiguously from its start, in index order, and the
-// indexes of the blocks after the removed one shrink by one.
-//
-// Refusals (no room, table full, bad index) write one log line and change
-// nothing. The data area lives inside the object (the object is a little over
-// 64 KiB; prefer the heap); the entry table is allocated by the constructor.
-//
-// Threads: no lock is taken. One object is used by one thread at a time.
+// add() and remove() return 1 or 0; a refusal (no room, table full, bad
+// index) writes one log line and changes nothing. The object is a little
+// over 64 KiB: prefer the heap. No lock: one thread at a time.
 #ifndef NETWORK_SYSTEM_DATA_HOLDER_H_
 #define NETWORK_SYSTEM_DATA_HOLDER_H_
 
@@ -28,30 +24,25 @@ class DataHolder {
     DataHolder(const DataHolder&) = delete;
     DataHolder& operator=(const DataHolder&) = delete;
 
-    // Appends a copy of `size` bytes (0 is allowed; `bytes` may then be
-    // null). Returns 1, or 0 when the free room is smaller than `size`
-    // ("DATA HOLDER: BUFFER OVER!!", tested first) or the table is full
-    // ("DATA HOLDER: ENTRY OVER!!").
+    // Appends a copy of `size` bytes (`bytes` may be null for 0). 0 when the
+    // free room is smaller ("DATA HOLDER: BUFFER OVER!!", tested first) or
+    // the table is full ("DATA HOLDER: ENTRY OVER!!").
     int add(const void* bytes, uint32_t size);
 
-    // Removes block `index` and moves the blocks behind it down over the
-    // gap. Returns 1, or 0 for an index outside 0 .. count() - 1
+    // Removes block `index`; 0 for an index outside 0 .. count() - 1
     // ("DATA HOLDER: BAD INDEX TO DELETE!!").
     int remove(int32_t index);
 
-    // The first byte of block `index` inside the data area, valid until the
-    // next remove() or clear(); null for a bad index
-    // ("DATA HOLDER: BAD INDEX TO GET ADDRESS!!").
+    // Block `index` in the data area, valid until the next remove() or
+    // clear(); null for a bad index ("DATA HOLDER: BAD INDEX TO GET ADDRESS!!").
     unsigned char* address_of(int32_t index);
 
     // The size of block `index`; 0 for a bad index
     // ("DATA HOLDER: BAD INDEX TO GET SIZE!!"), as for an empty block.
     uint32_t size_of(int32_t index);
 
-    // Number of blocks held.
     int32_t count() const { return entry_count; }
-
-    // Bytes of the data area in use: the sum of all block sizes.
+    // The sum of all block sizes.
     uint32_t bytes_used() const { return data_used; }
 
     // Forgets every block; the entry table stays allocated.

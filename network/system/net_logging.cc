@@ -29,13 +29,11 @@ constexpr int64_t kFlushInterval = 10;
 
 std::atomic<bool> output_on{true};
 
-// The flush clock. The status thread and the daily job thread both read and
-// write it once per pass, inside their cancellation windows: a mutex there
-// could be left locked by a thread cancelled inside the flush (write(2) is a
-// cancellation point), so the clock lives in atomics. The last flush time is
-// one 64-bit count of microseconds so that it is always read whole. Two
-// threads that both find a flush due both flush; that costs one extra
-// flush and nothing else.
+// The flush clock: every server thread reads it once a pass, and every
+// flush writes it, from any thread, so it lives in atomics and reading it
+// takes no lock. The last flush time is one 64-bit count of microseconds so
+// that it is always read whole. Two threads that both find a flush due both
+// flush; that costs one extra flush and nothing else.
 std::atomic<bool> flush_clock_armed{false};
 std::atomic<int64_t> last_flush_micros{0};
 

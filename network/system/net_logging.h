@@ -1,24 +1,11 @@
-// The one log of the process.
+// The one log of the process. Every line goes to standard error behind a
+// site-time stamp, "<2026/12/5 18:30:02.123> text\n": at once until
+// net_log_open(), and after it through a 256 KiB buffer, written out when it
+// is full, after an errno report and by the flushes below. A write that
+// fails loses whole lines, and the next line says how many and why.
 //
-// Every line goes to the log's descriptor, standard error, behind a stamp in
-// site time (UTC+9): "<2026/12/5 18:30:02.123> text\n". Until net_log_open()
-// that is the descriptor inherited from the caller, and each line is written
-// at once; after it, the log file, and lines wait in a 256 KiB buffer.
-//
-// Threads: every function may be called from any thread. The buffer has a
-// mutex of its own; a line's stamp and text go in under one hold of it, so
-// lines of different threads never mix.
-//
-// Flushing: besides when the buffer is full, the log is flushed after every
-// errno report, by net_log_flush(), net_log_reopen() and net_log_close(),
-// and by net_log_flush_due(), which the server's threads call once per pass
-// and which flushes when ten or more whole seconds have passed since the
-// last timed flush.
-//
-// Loss: a write that fails loses lines, never parts of them. The rest of a
-// line cut short is written first once writing works again, and the next
-// line then says how many lines were lost and why: "lost 12 log lines (3456
-// bytes): No space left on device".
+// Threads: any function from any thread. A line's stamp and text go in
+// under one hold of the log's mutex, so lines of threads never mix.
 #ifndef NETWORK_SYSTEM_NET_LOGGING_H_
 #define NETWORK_SYSTEM_NET_LOGGING_H_
 
@@ -28,19 +15,16 @@
 class ClockTime;
 
 // Writes one log line: the stamp, then `format` cut to its first 254
-// characters with "\n" appended, formatted with the arguments (which are
-// never cut). Returns what the formatted write of the text returned, or 0
-// while the output is silenced.
+// characters, formatted with the arguments (which are never cut). Returns
+// what the formatted write of the text returned, or 0 while silenced.
 int net_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int net_vlog(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
-// The same line stamped with `when` instead of now: for a line written
-// later than the moment it tells of.
+// The same line stamped with `when` instead of now.
 int net_log_at(const ClockTime& when, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Debug trace: takes the same arguments as net_log and writes nothing.
-// Kept so that every diagnostic place in the code is still marked and
-// type-checked. Always returns 0.
+// Writes nothing and returns 0: it keeps the diagnostic places of the code
+// marked and their arguments type-checked.
 int net_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The errno report made right after a failed system call:
@@ -48,48 +32,35 @@ int net_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void net_log_errno(const char* file, int line);
 #define NET_LOG_ERRNO() net_log_errno(__FILE__, __LINE__)
 
-// Writes out the lines waiting in the buffer; while the flush clock is armed
-// records the time of this flush.
 void net_log_flush();
-
-// Whether lines wait in the buffer for a flush.
 bool net_log_waiting();
 
 // Flushes when the flush clock is armed and ten or more whole seconds lie
-// between now and the last timed flush (either way: a clock set back by ten
-// seconds flushes too). Does nothing while the clock is disarmed.
+// between now and the last flush it saw, in either direction.
 void net_log_flush_due();
-
-// Arms the flush clock (last flush := now) and disarms it.
+// Arms the flush clock (as if flushed now), and disarms it.
 void net_log_timer_start();
 void net_log_timer_stop();
 
 // Claims the log file at `path` (made when missing, never truncated) for
-// this process and the processes it forks, with an exclusive lock held for
-// as long as the log stays on that file: a second daemon pointed at the same
-// file learns that it is in use and leaves it alone. net_log_reopen() moves
-// the claim to the new file. 1 when claimed; 0 when another process holds
-// it; -1 when it cannot be opened or is not a regular file (errno set;
-// net_log_open() reports that).
+// this process and its forks while the log stays on it: 1, or 0 when another
+// process holds it, -1 (errno set) when it cannot be opened or is not a
+// regular file. net_log_reopen() moves the claim along.
 int net_log_claim(const char* path);
 
-// Points standard input and output at /dev/null and the log at the file
-// `path`, truncated, opened for appending and never through a symbolic link.
-// A path that is not a regular file (a FIFO, a device) is refused without
-// blocking, as a failed open.
-// Returns the stream now open on it (the standard error stream), or null
-// after an errno report when it could not be opened: then the log stays on
-// the descriptor inherited from the caller.
+// Points standard input and output at /dev/null and the log at the regular
+// file `path`, truncated, opened for appending and never through a symbolic
+// link. Returns the stream open on it (stderr), or null after an errno
+// report: then the log stays on the descriptor inherited from the caller.
 FILE* net_log_open(const char* path);
 
-// Opens the log file again by its path, for appending, creating it when a
-// rotation has renamed it: lines waiting go to the old file first, and every
-// later line to the new one. 1 when done or when no log file is open; 0
-// after an errno report written to the old file, where the log stays.
+// Opens the log file again by its path, creating it when a rotation has
+// renamed it: lines waiting go to the old file, every later one to the new.
+// 1 when done or when no log file is open; 0 after an errno report written
+// to the old file, where the log stays.
 int net_log_reopen();
 
-// Flushes the log and closes a stream returned by net_log_open; null does
-// nothing.
+// Flushes the log and closes a stream net_log_open returned (null: nothing).
 void net_log_close(FILE* stream);
 
 // Turns line output off for the rest of the process. Flushes still flush.
