@@ -7,6 +7,9 @@
 
 namespace {
 
+// Lines go into chunks mapped from the system and unmapped as soon as the
+// lines are taken, so the memory goes back to the system at once rather than
+// staying in the heap.
 constexpr size_t kChunkBytes = 1 << 20;
 
 // A held line in its chunk: the moment it was made (seconds, then

@@ -1,13 +1,7 @@
 // HeldLines: log lines kept in memory, in their order and with the moment
 // each one was made, while they cannot be written, up to a fixed number of
 // bytes. The report server keeps report lines here while the daily script
-// holds the log; each keeps the stamp of its report's arrival.
-//
-// Lines are packed into chunks of 1 MiB mapped from the system, and the
-// chunks are unmapped as soon as the lines are taken, so the memory goes
-// back to the system at once rather than staying in the heap.
-//
-// Threads: one thread at a time; no lock of its own.
+// holds the log. One thread at a time; no lock of its own.
 #ifndef NETWORK_SERVER_HELD_LINES_H_
 #define NETWORK_SERVER_HELD_LINES_H_
 

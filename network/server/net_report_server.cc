@@ -1,22 +1,7 @@
 // The report server daemon: the ReportServer object, its two threads, and
-// the entry point that runs it.
-//
-// The main thread builds the server, starts its two threads and then only
-// waits for signals, reading the server status between two waits. The
-// status thread and the daily job thread each run a loop of passes (apply
-// the status, or read the clock; do the pass's work; the cancellation window
-// of server_thread.h). A thread with nothing to do waits inside its window
-// rather than spinning: the status thread polls its socket, the daily job
-// thread sleeps to the next second boundary.
-//
-// Report lines and the daily script's output: the script writes to the
-// daemon's standard error, which is the log, so the daily job thread runs it
-// holding log_lock, and a report line is written only by a thread holding
-// log_lock. The status thread only tries the lock, once a batch: while the
-// daily job holds it, the lines are kept in memory with the moment each was
-// made and written, in their order and before any later line, as soon as
-// the lock is free again. Only with kHeldBytes kept does the intake wait for
-// the lock, and datagrams then wait in the socket.
+// the entry point that runs it. docs/design.md tells the design: the
+// processes and threads, the locks, start-up and teardown, the flushes and
+// what can be lost.
 #include "network/server/net_report_server.h"
 
 #include <errno.h>
@@ -56,14 +41,11 @@ namespace {
 constexpr int kIdlePollMillis = 1000;
 constexpr int kHeldPollMillis = 10;
 
-// When the status thread writes the log out. A report is in the file, for
-// `tail -f`, a log shipper, and against a hard kill, within a second: the
-// log is flushed as soon as the intake has taken everything that was
-// waiting, and at least once a second while lines wait even when the intake
-// never runs dry. Between two flushes of an intake that keeps running dry
-// (lines trickling in) lie at least kFlushGap: a few writes a second rather
-// than one per report. Under load the buffer fills and is written out by
-// itself, so the flushes add next to nothing.
+// When the status thread writes the log out: once the intake has run dry,
+// but kFlushGap apart at least, so that lines trickling in cost a few writes
+// a second rather than one each; and within kFlushLatest while lines wait,
+// so that a report is in the file within a second even when the intake never
+// runs dry.
 constexpr int64_t kFlushGapMicros = 250 * 1000;
 constexpr int64_t kFlushLatestMicros = 1000 * 1000;
 
@@ -82,10 +64,9 @@ constexpr struct timespec kDailyPause = {10, 0};
 // reports waits in the kernel instead of being dropped.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
-// The signals that stop the daemon (SIGTERM, SIGINT) or reopen its log
-// (SIGHUP): those a server thread blocks but SIGPIPE. The main thread blocks
-// them from its first instruction on and takes them with sigtimedwait, so a
-// signal sent at any moment waits until it is taken.
+// The signals the main thread takes: a server thread's, less SIGPIPE. It
+// blocks them from its first instruction on and takes them with
+// sigtimedwait, so a signal sent at any moment waits until it is taken.
 sigset_t signals_waited_for() {
     sigset_t set = server_thread_signals();
     sigdelset(&set, SIGPIPE);
@@ -122,6 +103,8 @@ void ReportServer::LineKeeper::report(uint32_t level, const char* text) {
     server_.keep_line(line);
 }
 
+// Keeps `line` with the moment it was made; when no more fit, waits for
+// log_lock and writes the lines kept and `line`.
 void ReportServer::keep_line(const char* line) {
     // A kept line is stamped, when it is written, with the moment it was
     // made: the log tells when each report came, not when the script ended.
@@ -140,6 +123,7 @@ void ReportServer::write_held_lines() {
     held_lines.drain([](const ClockTime& made, const char* line) { net_log_at(made, "%s", line); });
 }
 
+// With `wait`, waits for log_lock; without, writes only when it is free.
 void ReportServer::write_held_lines_when_free(bool wait) {
     if (held_lines.empty())
         return;
@@ -152,6 +136,7 @@ void ReportServer::write_held_lines_when_free(bool wait) {
         write_held_lines();
 }
 
+// Writes `line` now, or keeps it while the daily script runs.
 void ReportServer::write_line(const char* line) {
     {
         // A failed lock call (not a busy lock) is reported by the guard, and
@@ -245,6 +230,7 @@ void ReportServer::take_batch() {
     intake.take(batch, writer);
 }
 
+// socket_drops := the socket's own count, when the system tells it.
 void ReportServer::read_socket_drops() {
     uint32_t meminfo[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof meminfo;
@@ -254,6 +240,8 @@ void ReportServer::read_socket_drops() {
     }
 }
 
+// The loss line, when a count has grown: at most once a minute, and once
+// more at the stop.
 void ReportServer::report_losses(bool at_stop) {
     const int64_t now = monotonic_seconds();
     if (!at_stop && last_loss_report != INT64_MIN && now - last_loss_report < kLossReportSeconds)
@@ -281,6 +269,7 @@ void ReportServer::report_losses(bool at_stop) {
     last_loss_report = now;
 }
 
+// At the stop: what waits in the socket, but nothing that comes after.
 void ReportServer::take_waiting_reports() {
     read_socket_drops();
     // A filter that drops every datagram from now on: the queue then ends,
@@ -325,7 +314,8 @@ void* ReportServer::status_thread_main(void* arg) {
                 server->status_thread_busy = false;
                 break;
         }
-        server->flush_log(!server->status_thread_busy);  // before the window: write(2) is a cancellation point
+        // Before the window: write(2) is a cancellation point.
+        server->flush_log(!server->status_thread_busy);
         cancellation_window(status_thread_wait, server);
     }
     return nullptr;
@@ -359,10 +349,10 @@ void* ReportServer::daily_job_main(void* arg) {
 // Runs the daily script through the shell and waits for it, as system()
 // does, but in a child that starts with no signal blocked and every signal
 // at its default action: system() would hand the script this thread's mask,
-// with SIGTERM, SIGINT, SIGHUP and SIGPIPE blocked, so that a pipeline in it
-// would not end on a closed pipe, nor its commands on a stop. The script
-// inherits only the standard streams: every other descriptor of the daemon
-// is close-on-exec. Its result is not looked at.
+// with server_thread_signals() blocked, so that a pipeline in it would not
+// end on a closed pipe, nor its commands on a stop. The script inherits only
+// the standard streams: every other descriptor of the daemon is
+// close-on-exec. Its result is not looked at.
 void ReportServer::run_daily_script() {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -652,6 +642,8 @@ void say_ready(int channel) {
 
 }  // namespace
 
+// The status thread's log flush, when one is due (`intake_dry`: the pass
+// found the socket empty).
 void ReportServer::flush_log(bool intake_dry) {
     const int64_t now = monotonic_micros();
     const int64_t since = now - last_log_flush;
@@ -662,6 +654,7 @@ void ReportServer::flush_log(bool intake_dry) {
     }
 }
 
+// The status thread's idle wait; `arg` is the server.
 void ReportServer::status_thread_wait(void* arg) {
     ReportServer* server = static_cast<ReportServer*>(arg);
     // After a busy pass the next one begins at once: more may be waiting,
@@ -733,10 +726,9 @@ int main(int argc, char** argv) {
         say_ready(ready_channel);
     }
 
-    // SIGTERM or SIGINT, or a reader that failed, ends the loop; the line
-    // that says which comes after everything the stop still writes (the
-    // reports waiting in the socket, the held lines, the last losses), so
-    // that it is the last line of the daemon's log.
+    // A stop signal or a failed reader ends the loop. The line that says
+    // which is written after everything the stop still writes, so that it is
+    // the last line of the daemon's log.
     const char* end_line = nullptr;
     const struct timespec wait_period = {1, 0};
     while (server != nullptr && end_line == nullptr) {

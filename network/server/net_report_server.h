@@ -1,20 +1,15 @@
-// ReportServer: the one server object of the report server daemon. It owns
-// the UDP socket bound to its port on every IPv4 address, the frame reader
-// and the intake on that socket, the server status and two threads: the
-// status thread, which drives the status INIT -> RUN (-> ERROR when the
-// reader fails) and, while RUN, turns each report into the log line "LEVEL
-// %d: (%s)"; and the daily job thread, which runs the installation's daily
-// script at 02:00 site time. net_report_server.cc tells the design;
-// docs/design.md draws it.
-//
-// Locks: status_lock (ThreadStatus) guards the status fields; log_lock keeps
-// report lines and the daily script's output apart. No path holds both.
+// ReportServer: the report server daemon's one server object. It owns the
+// UDP socket bound to its port on every IPv4 address, the frame reader and
+// the intake on it, the status (INIT -> RUN, -> ERROR once the reader has
+// failed) and two threads: the status thread, which takes the reports in,
+// and the daily job thread, which runs the daily script. docs/design.md
+// tells how they work together.
 //
 // Threads: the main thread constructs, calls start(), polls get_status(),
-// calls stop() and destroys, in that order. The reader, the batch, the
-// intake, the held lines and the loss counters belong to the status thread
-// from construction until stop() has joined it, and to the caller of stop()
-// after that.
+// calls stop() and destroys, in that order. The members marked below belong
+// to the status thread from construction until stop() has joined it, and to
+// the caller of stop() after that. status_lock guards the status; log_lock
+// keeps report lines and the daily script's output apart.
 //
 // Construction ends the process (status 0, after an errno report) when the
 // socket cannot be made or bound, or a lock cannot be made.
@@ -53,9 +48,9 @@ class ReportServer : public NetHost, public ThreadStatus {
     // 0 when one could not be created (then no thread of the server runs).
     int start();
     // Cancels and joins the daily job thread, then the status thread, then
-    // takes the reports already waiting in the socket (none that come
-    // later) and writes them, the report lines still held and the losses not
-    // yet told: 1 when every cancel and join succeeded.
+    // writes the reports already waiting in the socket (none that come
+    // later), the lines still held and the losses not yet told: 1 when every
+    // cancel and join succeeded.
     int stop();
 
     // One intake pass (status thread only): the datagrams waiting in the
@@ -63,8 +58,7 @@ class ReportServer : public NetHost, public ThreadStatus {
     // usable, 0 once it has failed.
     int receive_reports();
 
-    // Thread routines; `arg` is the address of thread_arg. They never
-    // return: the threads end by cancellation.
+    // Thread routines; `arg` is the address of thread_arg.
     static void* status_thread_main(void* arg);
     static void* daily_job_main(void* arg);
 
@@ -74,8 +68,7 @@ class ReportServer : public NetHost, public ThreadStatus {
     // take_waiting_reports() reads at most this many batches.
     static constexpr uint32_t kStopBatchesMax = 1024;
 
-    // The sinks of the intake: a line written at once (with log_lock held),
-    // or kept while the daily job holds log_lock.
+    // The intake's sinks: lines written at once, or kept.
     class LineWriter final : public ReportSink {
       public:
         void report(uint32_t level, const char* text) override;
@@ -89,34 +82,17 @@ class ReportServer : public NetHost, public ThreadStatus {
         ReportServer& server_;
     };
 
-    // The status thread's pass: the idle wait in its cancellation window
-    // (`arg` is the server), and the log flush when one is due
-    // (`intake_dry`: the pass found the socket empty).
     static void status_thread_wait(void* arg);
     void flush_log(bool intake_dry);
 
-    // Takes the datagrams of one batch apart, its lines written or kept.
     void take_batch();
-    // Keeps `line` with the moment it was made; when no more fit, waits for
-    // log_lock and writes the lines kept and `line`.
     void keep_line(const char* line);
-    // Writes the lines kept, in their order, with their moments.
     void write_held_lines() REQUIRES(log_lock);
-    // Writes the lines kept when log_lock is free (or, with `wait`, once it
-    // is); a no-op when none are kept.
     void write_held_lines_when_free(bool wait);
-    // Writes `line` now, or keeps it while the daily script runs.
     void write_line(const char* line);
 
-    // Writes how many datagrams the full receive buffer dropped and how many
-    // frames were dropped for a bad length or CRC, when either count has
-    // grown: at most once a minute, and once more at the stop.
     void report_losses(bool at_stop);
-    // Reads the socket's own count of the datagrams it dropped into
-    // socket_drops (kept when the system does not tell).
     void read_socket_drops();
-    // At the stop: takes what waits in the socket, but nothing that comes
-    // after.
     void take_waiting_reports();
 
     void run_daily_script() REQUIRES(log_lock);
@@ -128,14 +104,14 @@ class ReportServer : public NetHost, public ThreadStatus {
     pthread_t daily_thread{};
     int socket_fd = -1;
 
-    // The status thread's own (see above):
+    // The status thread's (see above):
     DgramFrameReader endpoint;
     DgramBatch batch;
     ReportIntake intake{endpoint};
     HeldLines held_lines{kHeldBytes};
-    bool status_thread_busy = false;  // the last pass received a datagram, or changed the status
-    int64_t last_log_flush = 0;       // monotonic microseconds
-    uint32_t socket_drops = 0;        // as read_socket_drops() last read it
+    bool status_thread_busy = false;    // the last pass received a datagram, or changed the status
+    int64_t last_log_flush = 0;         // monotonic microseconds
+    uint32_t socket_drops = 0;          // as read_socket_drops() last read it
     int64_t drops_read_at = INT64_MIN;  // monotonic seconds
     uint32_t reported_drops = 0;
     uint64_t reported_bad_frames = 0;

@@ -1,14 +1,7 @@
-// The worker's loop. One pass: apply a requested status, run the status's
-// entry step if the status is new, do the status's work, then open the
-// cancellation window. Cancellation is disabled everywhere else, so a hook
-// always runs to its end and no lock is ever held when the thread is
-// cancelled: each lock is taken and released inside one accessor or step.
-//
-// Locks: status_lock guards the four status fields, job_lock guards
-// job_pending, job_socket (-1 when the worker holds no socket) and
-// jobs_started. No code holds both at once: assign() reads the status before
-// it takes the job lock, and the worker releases the job lock before it calls
-// a hook or requests a status.
+// No lock is held when the worker can be cancelled: each is taken and
+// released inside one accessor or step. No code holds both locks at once:
+// assign() reads the status before it takes job_lock, and the worker releases
+// job_lock before it calls a hook or requests a status.
 #include "network/server/net_worker_thread.h"
 
 #include <sched.h>

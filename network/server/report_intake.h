@@ -1,14 +1,11 @@
-// ReportIntake: the report server's intake, the whole way from received
-// datagrams to report lines. Each datagram goes into the server's frame
-// reader on its own; its frames are taken out, each payload is unpacked as a
-// report record (report_record.h), records of another type are dropped, the
-// text of a report is escaped and handed with its level to a ReportSink; what
-// is left after the datagram's last whole frame is dropped and counted. The
-// lines are therefore exactly those of one datagram at a time, however many
-// datagrams a batch holds.
+// ReportIntake: the report server's intake, the whole way from a batch of
+// received datagrams to report lines. Each datagram passes the server's frame
+// reader on its own: the payloads of its frames are unpacked as report
+// records, other record types dropped, and each report's level and escaped
+// text go to a ReportSink; what is left after its last whole frame is dropped
+// and counted (docs/design.md, "Each datagram stands alone").
 //
-// Threads: the reader and the counter are the intake's owner's, one thread
-// at a time (in the daemon, the status thread); the sink is called on it.
+// Threads: the owner's one thread at a time, on which the sink is called.
 #ifndef NETWORK_SERVER_REPORT_INTAKE_H_
 #define NETWORK_SERVER_REPORT_INTAKE_H_
 
@@ -19,16 +16,15 @@
 
 // The log line of one report: its level as an int and its escaped text.
 inline constexpr char kReportLineFormat[] = "LEVEL %d: (%s)";
-// Room for a report's text with every byte escaped (four bytes each) and its
-// terminator, and for its whole log line.
+// Room for a report's text with every byte escaped, and for its log line.
 inline constexpr size_t kEscapedTextRoom = 4 * 256 + 1;
 inline constexpr size_t kReportLineRoom = sizeof "LEVEL 255: ()" + kEscapedTextRoom;
 
 // Receives the reports the intake finds.
 class ReportSink {
   public:
-    // `level` is 0..255; `text` is the record's text up to its first zero
-    // byte, escaped; it lives only for the call.
+    // `level` is 0..255, `text` the record's text up to its first zero byte,
+    // escaped; it lives only for the call.
     virtual void report(uint32_t level, const char* text) = 0;
 
   protected:
@@ -40,10 +36,9 @@ class ReportIntake {
     // Works on `reader`, opened plain with serials ignored, and empty.
     explicit ReportIntake(DgramFrameReader& reader) : reader_(reader) {}
 
-    // Takes the datagrams of `batch` apart, in order, each on its own; the
-    // reports go to `sink`. Returns how many.
+    // Takes the datagrams of `batch` apart, in order; the reports go to
+    // `sink`. Returns how many. take_datagram() takes one datagram.
     uint32_t take(const DgramBatch& batch, ReportSink& sink);
-    // The same for one datagram of `length` bytes.
     uint32_t take_datagram(const uint8_t* datagram, uint32_t length, ReportSink& sink);
 
     // Frames dropped since construction for a bad length or CRC; a datagram
@@ -58,7 +53,7 @@ class ReportIntake {
 
 // Copies `text` to `out` (kEscapedTextRoom bytes) with every control byte,
 // 0x01 to 0x1F and 0x7F, written as '#' and three octal digits ("#012" for a
-// newline); bytes from 0x80 up stay. Returns the length written.
+// newline). Returns the length written.
 size_t escape_report_text(const char* text, char* out);
 
 // Writes the log line of one report to `out` (kReportLineRoom bytes);

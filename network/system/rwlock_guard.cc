@@ -46,6 +46,8 @@ RwLockGuard::RwLockGuard(RwLock& lock, TryExclusive, const char* file, int line)
 // the failure is logged and the caller goes on. A lock that was not taken is
 // never unlocked, since that would release another thread's hold.
 void RwLockGuard::take(Mode mode, const char* file, int line) {
+    // Silently: an object whose construction failed half-way can still be
+    // read and destroyed.
     if (!lock_.ready_)
         return;
     const int result = mode == kWrite      ? pthread_rwlock_wrlock(&lock_.lock_)
@@ -54,8 +56,9 @@ void RwLockGuard::take(Mode mode, const char* file, int line) {
     held_ = result == 0;
     busy_ = mode == kTryWrite && result == EBUSY;
     if (!held_ && !busy_) {
-        net_log(mode == kRead ? "shared lock: failed at %s(%d)" : "exclusive lock: failed at %s(%d)",
-                file, line);
+        net_log(
+            mode == kRead ? "shared lock: failed at %s(%d)" : "exclusive lock: failed at %s(%d)",
+            file, line);
     }
 }
 

@@ -1,14 +1,10 @@
-// RwLock: a reader-writer lock of the writer-preferring kind. RwLockGuard:
-// holds one for a scope, and makes a failed lock call visible instead of
-// fatal.
-//
-// A lock is made by its owner with init(), which can fail; a lock that was
-// never made is skipped by its guards, silently, so an object whose
-// construction failed half-way can still be read and destroyed. A failed
-// lock call writes "exclusive lock: failed at FILE(LINE)" or "shared lock:
-// failed at FILE(LINE)" with the place of the guard, and the caller goes on
-// without the lock (rwlock_guard.cc says why). Any thread may use either
-// class; a guard belongs to the thread that made it.
+// RwLock: a reader-writer lock. RwLockGuard: holds one for a scope, and
+// makes a failed lock call visible instead of fatal: it writes "exclusive
+// lock: failed at FILE(LINE)" or "shared lock: failed at FILE(LINE)" with the
+// guard's place, and the caller goes on without the lock (rwlock_guard.cc
+// says why). A lock is made by its owner with init(), which can fail; its
+// guards skip a lock that was never made. Any thread may use either class; a
+// guard belongs to the thread that made it.
 #ifndef NETWORK_SYSTEM_RWLOCK_GUARD_H_
 #define NETWORK_SYSTEM_RWLOCK_GUARD_H_
 
@@ -19,8 +15,7 @@
 class CAPABILITY("rwlock") RwLock {
   public:
     RwLock() = default;
-    // Destroys a lock that was made; "pthread_mutex_destroy: failed" when
-    // the system refuses.
+    // Logs "pthread_mutex_destroy: failed" when the system refuses.
     ~RwLock();
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
@@ -41,9 +36,9 @@ class SCOPED_CAPABILITY RwLockGuard {
     struct Shared {};
     struct Exclusive {};
     // Takes the lock only if it is free at once; busy() then tells that
-    // another thread holds it (not a failure, and not reported). The
-    // analysis counts the lock as held either way: code that finds it busy
-    // must do nothing that needs it.
+    // another thread holds it (not a failure). The analysis counts the lock
+    // as held either way: code that finds it busy must do nothing that
+    // needs it.
     struct TryExclusive {};
     static constexpr Shared kShared{};
     static constexpr Exclusive kExclusive{};

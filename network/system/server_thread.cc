@@ -1,14 +1,3 @@
-// A server thread runs a loop of passes with cancellation disabled, except
-// in one window at the end of each pass, where it holds no lock: it is never
-// cancelled inside a hook, a log line or a held lock, and a cancel leaves
-// nothing to clean up. The window flushes the log before it enables
-// cancellation, because write(2) is a cancellation point and a cancel inside
-// the flush would leave the log's mutex locked.
-//
-// A server thread blocks the signals that stop or steer the process from its
-// first instruction, so they always reach the main thread's wait; SIGPIPE
-// too, so that one aimed at a server thread stays pending instead of ending
-// the process.
 #include "network/system/server_thread.h"
 
 #include <cerrno>
@@ -78,6 +67,8 @@ void ThreadStatus::clear_status_changed(const char* file, int line) {
     status_changed_ = false;
 }
 
+// Only the owner's thread writes the mark once its thread runs, so the test
+// and the clear need not be one step.
 bool ThreadStatus::entering_status(const char* file, int line) {
     if (!is_status_changed(file, line))
         return false;
@@ -85,6 +76,11 @@ bool ThreadStatus::entering_status(const char* file, int line) {
     return true;
 }
 
+// The one list of the signals the daemon's main thread waits for: those that
+// stop it or reopen its log, blocked in every server thread so that they
+// reach the main thread's wait. SIGPIPE too, so that one aimed at a server
+// thread stays pending instead of ending the process; the main thread leaves
+// that one out.
 sigset_t server_thread_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -123,6 +119,11 @@ void enter_server_thread() {
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 }
 
+// A server thread runs its passes with cancellation disabled, except here,
+// where it holds no lock: it is never cancelled inside a hook, a log line or
+// a held lock, and a cancel leaves nothing to clean up. The flush comes
+// before cancellation is enabled: write(2) is a cancellation point, and a
+// cancel inside the flush would leave the log's mutex locked.
 void cancellation_window(void (*wait)(void* context), void* context) {
     pthread_cleanup_push(cancelled, nullptr);
     net_log_flush_due();

@@ -1,18 +1,13 @@
-// What the server classes share (the report server and the worker thread):
-// a status with its requested change, and threads that can be stopped only
-// at one point of their loop (server_thread.cc tells the design).
+// What the server classes share (the report server, the worker thread): a
+// status with its requested change, and threads that can be stopped only at
+// one point of their loop.
 //
-// ThreadStatus: `status`, the status a pass works in; `requested_status`,
-// installed by the next apply step; `previous_status`; and the changed mark,
-// set by every set or request and cleared only by clear_status_changed(), so
-// that the owner's thread runs a status's entry step once. All four are
-// guarded by status_lock, which the owner makes with init(). Each accessor
-// takes the lock itself; a failed lock call is logged with the place of the
-// accessor's call and the accessor goes on (rwlock_guard.h). Any thread may
-// call the accessors.
-//
-// A server thread blocks server_thread_signals() from its first
-// instruction and can be cancelled only in cancellation_window().
+// ThreadStatus: the status a pass works in, the requested one, the previous
+// one, and the changed mark, set by every set or request and cleared only by
+// clear_status_changed(), so that the owner's thread runs a status's entry
+// step once. status_lock, which the owner makes with init(), guards all
+// four. Any thread may call the accessors; each takes the lock itself, and a
+// failed lock call is logged with the place of the accessor's call.
 #ifndef NETWORK_SYSTEM_SERVER_THREAD_H_
 #define NETWORK_SYSTEM_SERVER_THREAD_H_
 
@@ -25,30 +20,24 @@
 
 class ThreadStatus {
   public:
-    // The status (shared lock).
     int32_t get_status(const char* file = __builtin_FILE(), int line = __builtin_LINE());
     // status := requested := s, previous := the old status, mark set.
     void set_status(int32_t s, const char* file = __builtin_FILE(), int line = __builtin_LINE());
     // requested := s, mark set; the status itself waits for the apply step.
     void request_status(int32_t s, const char* file = __builtin_FILE(),
                         int line = __builtin_LINE());
-    // With the mark set: previous := status, status := requested. The mark
-    // stays set.
+    // With the mark set: previous := status, status := requested; the mark stays.
     void apply_requested_status(const char* file = __builtin_FILE(), int line = __builtin_LINE());
     bool is_status_changed(const char* file = __builtin_FILE(), int line = __builtin_LINE());
     void clear_status_changed(const char* file = __builtin_FILE(), int line = __builtin_LINE());
-    // True once, in the pass whose apply step installed the status: clears
-    // the mark, so that the owner runs the status's entry step only then.
-    // (No other thread writes the mark, so the test and the clear need not
-    // be one step.)
+    // True once, in the pass whose apply step installed the status: clears the mark.
     bool entering_status(const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
   protected:
     ThreadStatus() = default;
     ~ThreadStatus() = default;
 
-    // Made by the owner; until then, or when it could not be made, the
-    // accessors go without it.
+    // Until it is made the accessors go without it (rwlock_guard.h).
     RwLock status_lock;
 
   private:
@@ -58,20 +47,19 @@ class ThreadStatus {
     bool status_changed_ GUARDED_BY(status_lock) = false;
 };
 
-// The signals a server thread blocks.
+// The signals a server thread blocks from its first instruction.
 sigset_t server_thread_signals();
 
-// Creates a server thread running `routine(arg)`; returns pthread_create's
-// result. An attribute the system refuses is reported with the caller's
-// place, and the thread is created with the others.
+// Creates a server thread running `routine(arg)`: pthread_create's result. An
+// attribute the system refuses is reported with the caller's place, and left out.
 int create_server_thread(pthread_t* thread, void* (*routine)(void*), void* arg,
                          const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 // First thing in a server thread: cancellation off, its signals blocked.
 void enter_server_thread();
 
-// The end of a pass: flushes the log when ten seconds have passed, then
-// lets a pending cancel end the thread, then calls `wait(context)`, the
+// The end of a pass, and the only place a cancel can end a server thread:
+// net_log_flush_due(), then a pending cancel, then `wait(context)`, the
 // thread's idle wait, during which a cancel ends it too.
 void cancellation_window(void (*wait)(void* context), void* context);
 
