@@ -18,7 +18,8 @@ log_dir=$PWD/build/demo-log
 log_file=$log_dir/$port.log
 
 ./build/network/report_server --logdir="$log_dir"
-# The daemon writes its pid once it has detached, then binds its port.
+# The start returns once the daemon is ready: its pid in the pid file, its
+# port bound. The checks below only confirm it.
 pid=
 for _ in $(seq 50); do
   pid=$(cat "$pid_file" 2>/dev/null || true)
