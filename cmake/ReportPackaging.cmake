@@ -147,6 +147,8 @@ report_install_compressed("${PROJECT_SOURCE_DIR}/packaging/debian/changelog" cha
 add_custom_target(report_compressed_files ALL DEPENDS ${report_archives})
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/copyright"
   DESTINATION "${REPORT_DOC_DIR}")
+# The bytes on the wire, which the installed headers point to.
+install(FILES "${PROJECT_SOURCE_DIR}/docs/wire-format.md" DESTINATION "${REPORT_DOC_DIR}")
 # Lintian reads the package's own overrides, each with its reason, from here.
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/report-server.lintian-overrides"
   DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" RENAME report-server)

@@ -714,7 +714,7 @@ int main(int argc, char** argv) {
 
     net_log_timer_start();
     if (logging) {
-        net_log_timer_start();
+        net_log_timer_start();  // again: the file's first ten seconds count from its opening
         log_stream = net_log_open(log_path);
     }
 
