@@ -46,10 +46,10 @@ install(CODE "
 # transport, the record codec with the report record's layout, the host
 # look-ups, the worker thread class and the data holder, and every header
 # these include. What only the daemon uses stays out: its server class, the
-# intake, the held lines, the lock guard, and the log facility and clock,
-# which no installed header needs. A header added here is added to the peer
-# of packaging/tests/peer_api.cc too, which the package check compares with
-# the package's headers.
+# intake, the held lines, and the log facility and clock, which no installed
+# header needs. A header added here is added to the library tour
+# (examples/library_tour) too, which the package check compares with the
+# package's headers, builds against them and runs.
 set(REPORT_PUBLIC_HEADERS
   network/system/net_dgram_io.h        # datagram transport
   network/system/record_codec.h        # record codec
@@ -86,6 +86,7 @@ install(FILES
   DESTINATION "${REPORT_CMAKE_PACKAGE_DIR}")
 
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/send_report"
+    "${PROJECT_SOURCE_DIR}/examples/library_tour"
   DESTINATION "${REPORT_DOC_DIR}/examples"
   FILES_MATCHING PATTERN "CMakeLists.txt" PATTERN "*.cc")
 # Shipping the log to a central host with rsyslog (README, "Many hosts").

@@ -4,10 +4,10 @@
 # control data and files, with the changelog's entry for this version; its
 # man pages (no groff or man warning, NAME parses for whatis, every option
 # of the programs' usage texts documented); its headers, each of which must
-# compile on its own, and which must be exactly those that peer_api.cc
-# covers: that peer, built against the unpacked package alone, must link
-# and run; and the example peer, built the same way, whose datagram must be
-# byte for byte the one report_send sends for the same report.
+# compile on its own, and which must be exactly those the library tour
+# includes; the examples, built against the unpacked package alone: the tour
+# must run, and send_report's datagram must be byte for byte the one
+# report_send sends for the same report.
 #
 #   check_package.sh BUILD_DIR VERSION [PEER_LINK_FLAGS]
 set -euo pipefail
@@ -70,25 +70,25 @@ for header in $(cd "$root/usr/include" && find . -name '*.h'); do
   echo "#include \"${header#./}\"" | g++ -std=c++17 -fsyntax-only -x c++ -I "$root/usr/include" - ||
     fail "installed header does not compile on its own: $header"
 done
-# The installed API is what the peer covers, no more, no less: a header
+# The examples, built against the unpacked package alone, in C++14 on
+# purpose: the package must raise it to what its headers need. The library
+# tour includes exactly the installed headers and uses each: a header
 # installed for no peer, or whose code is not in the library, fails here.
-peer=$source_dir/packaging/tests/peer_api.cc
+examples=$root/usr/share/doc/report-server/examples
 installed=$(cd "$root/usr/include" && find . -name '*.h' | sed 's|^\./||' | sort)
-covered=$(sed -n 's|^#include "\(network/[^"]*\)"$|\1|p' "$peer" | sort)
-[ "$installed" = "$covered" ] || fail "installed headers (<) and the peer's (>) differ:" \
-  "$(diff <(echo "$installed") <(echo "$covered") | grep '^[<>]' | tr '\n' ' ')"
-# shellcheck disable=SC2086  # the link flags are words
-g++ -std=c++17 -Wall -Wextra -Werror -I "$root/usr/include" "$peer" \
-  "$(find "$root/usr" -name libreport_network.a)" -pthread ${3:-} -o "$work/peer" >"$work/peer.log" 2>&1 &&
-  "$work/peer" >>"$work/peer.log" 2>&1 ||
-  { cat "$work/peer.log" >&2; fail "the peer of the installed headers does not build, link or run"; }
-# C++14 on purpose: the package must raise it to what its headers need.
-cmake -S "$root/usr/share/doc/report-server/examples/send_report" -B "$work/example" \
-  -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_STANDARD=14 \
-  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_EXE_LINKER_FLAGS="${3:-}" >"$work/example.log" 2>&1 &&
-  cmake --build "$work/example" >>"$work/example.log" 2>&1 ||
-  { cat "$work/example.log" >&2; fail "the example peer does not build against the package"; }
-grep -q "^ReportNetwork_DIR:PATH=$root/usr/" "$work/example/CMakeCache.txt" ||
+toured=$(sed -n 's|^#include "\(network/[^"]*\)"$|\1|p' "$examples/library_tour/library_tour.cc" | sort)
+[ "$installed" = "$toured" ] || fail "installed headers (<) and the tour's (>) differ:" \
+  "$(diff <(echo "$installed") <(echo "$toured") | grep '^[<>]' | tr '\n' ' ')"
+for example in send_report library_tour; do
+  cmake -S "$examples/$example" -B "$work/$example" -DCMAKE_PREFIX_PATH="$root/usr" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_STANDARD=14 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DCMAKE_EXE_LINKER_FLAGS="${3:-}" >"$work/$example.log" 2>&1 &&
+    cmake --build "$work/$example" >>"$work/$example.log" 2>&1 ||
+    { cat "$work/$example.log" >&2; fail "the example $example does not build against the package"; }
+done
+"$work/library_tour/library_tour" >"$work/tour.log" 2>&1 ||
+  { cat "$work/tour.log" >&2; fail "the library tour fails"; }
+grep -q "^ReportNetwork_DIR:PATH=$root/usr/" "$work/send_report/CMakeCache.txt" ||
   fail "the example did not find ReportNetwork in the package"
 datagram_of() {  # COMMAND... ({port}: a fresh UDP port on 127.0.0.1): what it sends, in hex
   python3 -c 'import socket, subprocess, sys
@@ -97,7 +97,7 @@ subprocess.run([a.replace("{port}", str(s.getsockname()[1])) for a in sys.argv[1
 print(s.recv(65536).hex())' "$@"
 }
 text="packaged peer: fan 3 stopped (rpm 0)"
-sent=$(datagram_of "$work/example/send_report" 127.0.0.1 {port} 7 "$text")
+sent=$(datagram_of "$work/send_report/send_report" 127.0.0.1 {port} 7 "$text")
 [ "$sent" = "$(datagram_of "$root/usr/bin/report_send" -p {port} -L 7 "$text")" ] ||
   fail "the example's datagram differs from report_send's: $sent"
 
