@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "support/test_support.h"
 
 namespace {
 
@@ -29,19 +32,45 @@ bool sees_end(int descriptor) {
     return eventually([&] { return recv(descriptor, &byte, 1, MSG_DONTWAIT) == 0; });
 }
 
-// Counts its hook calls; serve_job asks for more three times per job, and
-// begin_job waits while the test holds `hold`.
+// Counts its hook calls; serve_job asks for more three times per job;
+// begin_job waits while the test holds `hold`, and closes the socket
+// `close_early` itself, so that the worker's own close fails.
 struct CountingWorker : WorkerThread {
     ~CountingWorker() override { stop(); }
     bool waits() { return get_status() == WORKER_WAIT; }
-    void begin_job(int, int) override {
+    void begin_job(int socket, int) override {
         ++begins;
         std::lock_guard<std::mutex> wait_while_held(hold);
+        if (socket == close_early)
+            close(socket);
     }
     int serve_job() override { return ++serves % 4 != 0; }
     void end_job() override { ++ends; }
-    std::atomic<int> begins{0}, serves{0}, ends{0};
+    std::atomic<int> begins{0}, serves{0}, ends{0}, close_early{-1};
     std::mutex hold;
+};
+
+// A worker that does not supply begin_job (or, kBegins, end_job) gets
+// SIGTRAP when the worker would call it.
+template <bool kBegins>
+struct HooklessWorker : WorkerThread {
+    ~HooklessWorker() override { stop(); }
+    void begin_job(int read_socket, int write_socket) override {
+        if (!kBegins)
+            WorkerThread::begin_job(read_socket, write_socket);
+    }
+    void end_job() override {
+        if (kBegins)
+            WorkerThread::end_job();
+    }
+    void serve_until_a_hook_is_missing() {
+        int pair[2];
+        socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+        start();
+        eventually([&] { return get_status() == WORKER_WAIT; });
+        assign(pair[0]);
+        eventually([] { return false; });
+    }
 };
 
 struct SocketPair {
@@ -51,6 +80,12 @@ struct SocketPair {
 };
 
 TEST(WorkerThreadTest, ServesOneSocketAtATime) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(HooklessWorker<false>().serve_until_a_hook_is_missing(),
+                testing::KilledBySignal(SIGTRAP), "");
+    EXPECT_EXIT(HooklessWorker<true>().serve_until_a_hook_is_missing(),
+                testing::KilledBySignal(SIGTRAP), "");
+    testing::internal::CaptureStderr();
     CountingWorker worker;
     SocketPair pairs[4];
     EXPECT_EQ(worker.assign(pairs[0].fd[0]), 0);  // not waiting yet
@@ -98,6 +133,16 @@ TEST(WorkerThreadTest, ServesOneSocketAtATime) {
     EXPECT_TRUE(eventually([&] { return results[3] == 1; }));
     EXPECT_TRUE(sees_end(pairs[3].fd[1]));
     EXPECT_EQ(close(pairs[refused].fd[0]), 0);  // refused, so still the caller's
+
+    // A close that fails is reported, once; the worker goes on waiting.
+    SocketPair last;
+    worker.close_early = last.fd[0];
+    ASSERT_TRUE(eventually([&] { return worker.waits(); }));
+    EXPECT_EQ(worker.assign(last.fd[0]), 1);
+    EXPECT_TRUE(eventually([&] { return worker.ends == 4 && worker.waits(); }));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_of(said, "> Error: network/server/net_worker_thread.cc("), 1) << said;
+    EXPECT_EQ(count_of(said, ": Bad file descriptor\n"), 1) << said;
 }
 
 }  // namespace
