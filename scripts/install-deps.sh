@@ -18,6 +18,7 @@ case "${1:-test}" in
       python3 faketime                       # end-to-end tests; the 02:00 job under faked time
       iproute2 util-linux procps             # namespaces for the end-to-end tests
       dpkg-dev groff-base man-db logrotate lintian rsyslog systemd  # the package checks
+      debootstrap  # the package under systemd (scripts/systemd-box.sh unpacks systemd-nspawn itself)
     ) ;;
   bench) packages=("${build[@]}" libbenchmark-dev gnuplot-nox faketime iproute2 util-linux procps) ;;
   *) echo "usage: install-deps.sh demo|test|bench" >&2; exit 2 ;;
