@@ -169,11 +169,16 @@ TEST(DgramTransport, OverLoopbackUdp) {
     EXPECT_EQ(pass(reader, socket, steps[5].first), Frames({{1}, {2}, {3}, {4}}));
 
     // Room for a whole datagram is needed: with 64,130 bytes held a receive
-    // still reads; with 64,131 it makes no socket call.
+    // still reads, and an append still takes; with 64,131 neither does.
     for (reader.reset(); reader.fill() < 64130; reader.receive())
         socket.put(Bytes(1166, 0));
     socket.put({9});
     EXPECT_EQ(Ios({io(reader), io(reader)}), Ios({{1, 1, E::Active}, {0, 0, E::Active}}));
+    reader.discard();
+    const Bytes piece(1166, 0);
+    for (int i = 0; i < 55; ++i)
+        reader.append(piece.data(), piece.size());
+    EXPECT_EQ(reader.append(piece.data(), 1) + reader.append(piece.data(), 1), 1u);
 
     // The raw writer sends its whole queue as one datagram; the raw reader
     // hands out bytes from the front.

@@ -33,6 +33,8 @@ TEST(NetHostTest, LookupsAndTheirReports) {
     ASSERT_NE(local, nullptr);
     EXPECT_EQ(memcmp(local[0], "\x7F\x00\x00\x01", 4), 0);
     EXPECT_EQ(host.resolve("no such host"), nullptr);  // not a host name: no name server asked
+    const sockaddr_in loopback = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_STREQ(host.name_info(&loopback), "localhost");
     uint8_t address[6] = {};
     EXPECT_EQ(host.interface_address("lo", address), 1);
     EXPECT_EQ(memcmp(address, "\x7F\x00\x00\x01", 4), 0);

@@ -492,8 +492,6 @@ uint32_t BasicDgramFrameWriter<Capacity>::send(uint32_t* attempted) {
     }
     // write_frame refuses frames that fit no datagram, so the run is never
     // empty.
-    if (length == 0)
-        return 0;
     return send_step(queue_, &fill_, length, destination_, attempted);
 }
 

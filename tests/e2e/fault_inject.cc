@@ -10,6 +10,7 @@
 //   FAULT_SENDTO_EAGAIN=N   the first N sendto calls fail with EAGAIN
 //   FAULT_RESOLVER=N        the Nth gethostbyname_r finds no answer for now
 //   FAULT_SOCKET=N          the Nth socket fails with EMFILE
+//   FAULT_FREOPEN=N         the Nth freopen fails with EMFILE
 //                           (TRY_AGAIN), as when no name server answers
 //
 // These are the failures that cannot be caused from outside: a lock or a
@@ -22,6 +23,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,10 +32,11 @@ namespace {
 // Counts a call for `variable` and tells whether `variable` makes it fail:
 // the Nth call, or with `first`, each of the first N calls.
 bool fails(const char* variable, bool first = false) {
-    static std::atomic<int> calls[8];
+    static std::atomic<int> calls[9];
     static const char* const kVariables[] = {
-        "FAULT_RWLOCK_INIT", "FAULT_RWLOCK_WRLOCK", "FAULT_PTHREAD_CREATE", "FAULT_RECV",
-        "FAULT_SENDTO",      "FAULT_SENDTO_EAGAIN", "FAULT_RESOLVER",       "FAULT_SOCKET"};
+        "FAULT_RWLOCK_INIT", "FAULT_RWLOCK_WRLOCK", "FAULT_PTHREAD_CREATE",
+        "FAULT_RECV",        "FAULT_SENDTO",        "FAULT_SENDTO_EAGAIN",
+        "FAULT_RESOLVER",    "FAULT_SOCKET",        "FAULT_FREOPEN"};
     int index = 0;
     while (strcmp(kVariables[index], variable) != 0)
         ++index;
@@ -66,6 +69,10 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
 
 int socket(int domain, int type, int protocol) {
     return fails("FAULT_SOCKET") ? (errno = EMFILE, -1) : REAL(socket)(domain, type, protocol);
+}
+
+FILE* freopen(const char* path, const char* mode, FILE* stream) {
+    return fails("FAULT_FREOPEN") ? (errno = EMFILE, nullptr) : REAL(freopen)(path, mode, stream);
 }
 
 int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {

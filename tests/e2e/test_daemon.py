@@ -63,6 +63,8 @@ SENDS = [
      E + "warning: line 2 is 301 bytes long, cut to 256\n", 0),
     (["-L", "256", "x"], "", "", [], E + "bad level '256': must be 0 to 255\n", 2),
     (["-x", "x"], "", "", [], E + "unknown option '-x'\n" + HELP, 2),
+    (["--bogus", "x"], "", "", [], E + "unknown option '--bogus'\n" + HELP, 2),
+    (["-p", "65536", "x"], "", "", [], E + "bad port '65536': must be 1 to 65535\n", 2),
     (["-L"], "", "", [], E + "option '-L' needs an argument\n" + HELP, 2),
     (["-H", "many", "-L", "1", "to a host of many names"], "", "", ["LEVEL 1: (to a host of many names)"], "", 0),
     (["-H", "nohost.invalid", "x"], "", "", [], E + "unknown host 'nohost.invalid'\n", 2),
@@ -117,6 +119,7 @@ class DaemonTest(EndToEnd):
                             stdin=stdin.encode())
             self.assertEqual((code, err[err.find(E):] if E in err else err), (status, said), args)
             expected += logged
+        self.assertTrue(subprocess.run([SEND, "-h"], capture_output=True).stdout.startswith(HELP.encode()))
         self.assertTrue(drained())
         self.assertEqual(daemon.stop(), 0)
         self.assertFalse(os.path.exists(PID_FILE))
@@ -328,6 +331,10 @@ class DaemonTest(EndToEnd):
                 # that cannot be started, in order.
                 ("FAULT_RWLOCK_INIT=2", False, 0, "Error: network/server/net_report_server.cc(", None),
                 ("FAULT_SOCKET=1", False, 0, ": Too many open files", None),
+                # Standard input or output that cannot be pointed at /dev/null
+                # is reported on the inherited standard error; the log goes on.
+                ("FAULT_FREOPEN=1", True, 2, "/net_logging.cc(", "break by signal"),
+                ("FAULT_FREOPEN=2", True, 2, "/net_logging.cc(", "break by signal"),
                 ("FAULT_PTHREAD_CREATE=1", False, 0, "pthread_create: failed", None),
                 ("FAULT_PTHREAD_CREATE=2", False, 0, "pthread_create: failed", None)):
             daemon, env = Daemon(), ["LD_PRELOAD=" + INJECT, fault]
@@ -345,5 +352,5 @@ class DaemonTest(EndToEnd):
                 self.assertEqual(daemon.wait_exit(10), 0, fault)
             log = lines(read(LOG))
             self.assertIn(len(reports(read(LOG))), (0, 1, 2) if logged is None else (logged,), fault)
-            self.assertTrue(any(line in l for l in log), fault)
+            self.assertTrue(any(line in l for l in log + lines(daemon.stderr())), fault)
             self.assertEqual(log[-1] if any(l.startswith("break by") for l in log) else None, last, fault)
