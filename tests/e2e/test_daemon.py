@@ -9,8 +9,8 @@ import socket
 import subprocess
 import time
 
-from harness import (INJECT, LOG, LOG_DIR, PID_FILE, PORT, SEND, SERVER, Daemon, EndToEnd, drained, frame,
-                     lines, read, reap_until, record, report, reports, run, send, wait_for, well_formed)
+from harness import (INJECT, LOG, LOG_DIR, PID_FILE, PORT, SEND, SERVER, Daemon, EndToEnd, deliver, drained,
+                     frame, lines, read, reap_until, record, report, reports, run, send, wait_for, well_formed)
 
 RUN_DIR = "/var/run/vantor_report"
 LOSS = "datagrams dropped for a full receive buffer: %d, frames dropped for a bad length or CRC: %d"
@@ -211,10 +211,8 @@ class DaemonTest(EndToEnd):
     # each ends with status 1 before it touches the running daemon's log,
     # and leaves no pid file of its own.
     def test_a_start_never_destroys_a_running_daemon(self):
-        daemon = Daemon()
-        daemon.start()
-        send(*(report(1, "before %d" % n) for n in range(50)))
-        self.assertTrue(drained())
+        daemon = Daemon.started()
+        deliver(*(report(1, "before %d" % n) for n in range(50)))
         self.assertTrue(wait_for(lambda: len(reports(read(LOG))) == 50))
         written, pid_file = read(LOG), str(daemon.pid)
         for args, clean_up, said in ((("-l", LOG_DIR), False, "already running as pid %d\n" % daemon.pid),
@@ -230,8 +228,7 @@ class DaemonTest(EndToEnd):
             self.assertEqual(read(PID_FILE), pid_file, args)
             self.assertTrue(read(LOG).startswith(written), args)
         self.assertIn(": Address already in use", read("/home/other/%d.log" % PORT))
-        send(report(2, "after"))
-        self.assertTrue(drained())
+        deliver(report(2, "after"))
         self.assertEqual(daemon.stop(), 0)
         self.assertEqual(reports(read(LOG)), ["LEVEL 1: (before %d)" % n for n in range(50)] + ["LEVEL 2: (after)"])
 
@@ -241,19 +238,16 @@ class DaemonTest(EndToEnd):
     # directory in its place) leaves the lines in the file the daemon had,
     # which says why.
     def test_sighup_reopens_a_renamed_log(self):
-        daemon = Daemon()
-        daemon.start()
+        daemon = Daemon.started()
         send(*(report(1, "before %d" % n) for n in range(100)))
         os.rename(LOG, LOG + ".1")
-        send(*(report(1, "between %d" % n) for n in range(100)))
-        self.assertTrue(drained())
+        deliver(*(report(1, "between %d" % n) for n in range(100)))
         for clean_up, when in ((lambda: None, "after"), (lambda: os.rename(LOG_DIR, "/home/gone"), "recreated"),
                                (lambda: os.rename(LOG, LOG_DIR + "/old") or os.mkdir(LOG), "kept")):
             clean_up()
             os.kill(daemon.pid, signal.SIGHUP)
             self.assertTrue(wait_for(lambda: os.path.exists(LOG)))
-            send(*(report(1, "%s %d" % (when, n)) for n in range(100)))
-            self.assertTrue(drained())
+            deliver(*(report(1, "%s %d" % (when, n)) for n in range(100)))
         self.assertEqual(daemon.stop(), 0)
         files = [read(path) for path in ("/home/gone/%d.log.1" % PORT, "/home/gone/%d.log" % PORT, LOG_DIR + "/old")]
         self.assertTrue(all(map(well_formed, files)))
@@ -268,8 +262,7 @@ class DaemonTest(EndToEnd):
     # daemon, within a second and a half amid a steady stream of 2,000 a
     # second, and a hard kill a second after the last report loses nothing.
     def test_reports_reach_the_file_within_a_second(self):
-        daemon = Daemon()
-        daemon.start()
+        daemon = Daemon.started()
         time.sleep(1.5)
         streamed = 4000
         for kind, bound in (("idle", 1.0), ("amid a stream", 1.5)):

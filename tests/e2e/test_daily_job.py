@@ -38,8 +38,7 @@ class DailyJobTest(EndToEnd):
         with open("/home/disk1/etc/center/rp.daily", "w") as script:
             script.write(SCRIPT)
         os.chmod("/home/disk1/etc/center/rp.daily", 0o755)
-        daemon = Daemon()
-        daemon.start(env=fake_clock("2026-12-05 16:59:58") + ["TZ=UTC"])
+        daemon = Daemon.started(env=fake_clock("2026-12-05 16:59:58") + ["TZ=UTC"])
         started, ticks = time.monotonic(), 0
         while not os.path.exists("/home/job") and time.monotonic() - started < 10:
             send(report(1, "tick %d" % ticks))

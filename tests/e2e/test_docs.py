@@ -12,7 +12,7 @@
 import os
 import re
 
-from harness import LOG, Daemon, EndToEnd, drained, frame, read, record, report, reports, send
+from harness import LOG, Daemon, EndToEnd, deliver, drained, frame, read, record, report, reports, send
 
 TOP = os.path.join(os.path.dirname(__file__), "..", "..")
 
@@ -35,10 +35,8 @@ class DocsTest(EndToEnd):
                                         for serial, level, text in rows))
         stray = [re.fullmatch(r"\| \d+ \| (\d+) \| `([^`]*)` \|(?: `([0-9a-f ]+)`)? \| `([^`]*)` \|", row).groups()
                  for row in checked_part("stray")[2:]]
-        daemon = Daemon()
-        daemon.start()
-        send(dump)
-        self.assertTrue(drained())
+        daemon = Daemon.started()
+        deliver(dump)
         send(*(report(int(level), text) + bytes.fromhex(after or "") for level, text, after, _ in stray))
         self.assertTrue(drained())
         self.assertEqual(daemon.stop(), 0)
