@@ -284,29 +284,6 @@ class DaemonTest(EndToEnd):
         self.assertEqual(reports(read(LOG)).count("LEVEL 4: (a second before the kill)"), 1)
         self.assertEqual(len([line for line in reports(read(LOG)) if line.startswith("LEVEL 5: ")]), streamed)
 
-    # A full file system under the log: lines are lost whole, and once
-    # writing works again the next line says how many.
-    def test_a_full_log_file_system_loses_whole_lines_and_says_so(self):
-        os.makedirs(LOG_DIR)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", LOG_DIR], check=True)
-        with open(LOG_DIR + "/filler", "wb") as filler:
-            filler.write(bytes(960 * 1024))
-        daemon = Daemon()
-        daemon.start()
-        # More than the log's buffer: it is written out, part of it, then no more.
-        send(*(report(1, "%s %d" % ("x" * 200, n)) for n in range(2000)))
-        self.assertTrue(drained())
-        os.unlink(LOG_DIR + "/filler")
-        send(report(2, "after"))
-        self.assertTrue(drained())
-        self.assertEqual(daemon.stop(), 0)
-        log = read(LOG)
-        self.assertTrue(well_formed(log), "a torn line")
-        lost = [int(l.split()[1]) for l in lines(log) if l.endswith("bytes): No space left on device")]
-        self.assertTrue(lost and all(lost))
-        self.assertEqual(len(reports(log)) + sum(lost), 2001)
-        self.assertEqual(reports(log)[-1], "LEVEL 2: (after)")
-
     # Faults the injector makes, and what the daemon does about each: whether
     # it gets ready (otherwise its start ends with status 1, says where the
     # reason is, and leaves no pid file), how many of two reports it logs
