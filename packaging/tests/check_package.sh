@@ -40,6 +40,15 @@ gzip -dc "$root$doc/changelog.gz" | head -n 1 | grep -qF "report-server ($2) " |
 grep -vE '^/(usr|etc)/' "$work/list" && fail "files outside /usr and /etc"
 grep -rIl -e "$source_dir" -e "$build_dir" "$root" && fail "packaged files name the source or build tree"
 
+# The rsyslog example parses (rsyslogd -N1), included as the system's
+# configuration includes it.
+if command -v rsyslogd >/dev/null; then
+  printf 'global(workDirectory="%s")\ninclude(file="%s")\n' "$work" \
+    "$root$doc/examples/rsyslog-report-server.conf" >"$work/rsyslog.conf"
+  rsyslogd -N1 -f "$work/rsyslog.conf" >"$work/rsyslog.log" 2>&1 ||
+    { cat "$work/rsyslog.log" >&2; fail "the rsyslog example does not parse"; }
+fi
+
 options_of() { grep -oE '(^|[[:space:],[])--?[a-zA-Z][a-zA-Z-]*' | sed 's/^[^-]*//' | sort -u; }
 for page in "$root"/usr/share/man/man*/*.gz; do
   name=$(basename "$page" .gz)
