@@ -50,26 +50,20 @@ struct CountingWorker : WorkerThread {
     std::mutex hold;
 };
 
-// A worker that does not supply begin_job (or, kBegins, end_job) gets
-// SIGTRAP when the worker would call it.
+// A worker without begin_job (or, kBegins, without end_job) gets SIGTRAP
+// when it takes a job.
 template <bool kBegins>
 struct HooklessWorker : WorkerThread {
     ~HooklessWorker() override { stop(); }
-    void begin_job(int read_socket, int write_socket) override {
-        if (!kBegins)
-            WorkerThread::begin_job(read_socket, write_socket);
+    void begin_job(int in, int out) override {
+        kBegins ? void() : WorkerThread::begin_job(in, out);
     }
-    void end_job() override {
-        if (kBegins)
-            WorkerThread::end_job();
-    }
-    void serve_until_a_hook_is_missing() {
+    void end_job() override { kBegins ? WorkerThread::end_job() : void(); }
+    void take_a_job() {
         int pair[2];
         socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
         start();
-        eventually([&] { return get_status() == WORKER_WAIT; });
-        assign(pair[0]);
-        eventually([] { return false; });
+        eventually([&] { return get_status() == WORKER_WAIT && assign(pair[0]) && false; });
     }
 };
 
@@ -81,10 +75,8 @@ struct SocketPair {
 
 TEST(WorkerThreadTest, ServesOneSocketAtATime) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
-    EXPECT_EXIT(HooklessWorker<false>().serve_until_a_hook_is_missing(),
-                testing::KilledBySignal(SIGTRAP), "");
-    EXPECT_EXIT(HooklessWorker<true>().serve_until_a_hook_is_missing(),
-                testing::KilledBySignal(SIGTRAP), "");
+    EXPECT_EXIT(HooklessWorker<false>().take_a_job(), testing::KilledBySignal(SIGTRAP), "");
+    EXPECT_EXIT(HooklessWorker<true>().take_a_job(), testing::KilledBySignal(SIGTRAP), "");
     testing::internal::CaptureStderr();
     CountingWorker worker;
     SocketPair pairs[4];
