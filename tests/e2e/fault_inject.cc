@@ -11,6 +11,7 @@
 //   FAULT_RESOLVER=N        the Nth gethostbyname_r finds no answer for now
 //   FAULT_SOCKET=N          the Nth socket fails with EMFILE
 //   FAULT_FREOPEN=N         the Nth freopen fails with EMFILE
+//   FAULT_PTHREAD_JOIN=N    the Nth pthread_join joins, then returns ESRCH
 //                           (TRY_AGAIN), as when no name server answers
 //
 // These are the failures that cannot be caused from outside: a lock or a
@@ -32,11 +33,11 @@ namespace {
 // Counts a call for `variable` and tells whether `variable` makes it fail:
 // the Nth call, or with `first`, each of the first N calls.
 bool fails(const char* variable, bool first = false) {
-    static std::atomic<int> calls[9];
+    static std::atomic<int> calls[10];
     static const char* const kVariables[] = {
-        "FAULT_RWLOCK_INIT", "FAULT_RWLOCK_WRLOCK", "FAULT_PTHREAD_CREATE",
-        "FAULT_RECV",        "FAULT_SENDTO",        "FAULT_SENDTO_EAGAIN",
-        "FAULT_RESOLVER",    "FAULT_SOCKET",        "FAULT_FREOPEN"};
+        "FAULT_RWLOCK_INIT", "FAULT_RWLOCK_WRLOCK", "FAULT_PTHREAD_CREATE", "FAULT_RECV",
+        "FAULT_SENDTO",      "FAULT_SENDTO_EAGAIN", "FAULT_RESOLVER",       "FAULT_SOCKET",
+        "FAULT_FREOPEN",     "FAULT_PTHREAD_JOIN"};
     int index = 0;
     while (strcmp(kVariables[index], variable) != 0)
         ++index;
@@ -73,6 +74,11 @@ int socket(int domain, int type, int protocol) {
 
 FILE* freopen(const char* path, const char* mode, FILE* stream) {
     return fails("FAULT_FREOPEN") ? (errno = EMFILE, nullptr) : REAL(freopen)(path, mode, stream);
+}
+
+int pthread_join(pthread_t thread, void** result) {
+    const int joined = REAL(pthread_join)(thread, result);
+    return fails("FAULT_PTHREAD_JOIN") ? ESRCH : joined;
 }
 
 int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {

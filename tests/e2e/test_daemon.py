@@ -306,8 +306,11 @@ class DaemonTest(EndToEnd):
                 ("FAULT_FREOPEN=1", True, 2, "/net_logging.cc(", "break by signal"),
                 ("FAULT_FREOPEN=2", True, 2, "/net_logging.cc(", "break by signal"),
                 ("FAULT_PTHREAD_CREATE=1", False, 0, "pthread_create: failed", None),
-                ("FAULT_PTHREAD_CREATE=2", False, 0, "pthread_create: failed", None)):
-            daemon, env = Daemon(), ["LD_PRELOAD=" + INJECT, fault]
+                ("FAULT_PTHREAD_CREATE=2", False, 0, "pthread_create: failed", None),
+                ("FAULT_PTHREAD_CREATE=2 FAULT_PTHREAD_JOIN=1", False, 0, "pthread_join: failed", None),
+                # A join that fails is reported; the stop goes on.
+                ("FAULT_PTHREAD_JOIN=1", True, 2, "pthread_join: failed", "break by signal")):
+            daemon, env = Daemon(), ["LD_PRELOAD=" + INJECT, *fault.split()]
             if starts:
                 daemon.start(env=env)
                 send(report(1, "one"), report(2, "two"))
