@@ -433,7 +433,8 @@ void settle_descriptors() {
             open("/dev/null", O_RDWR);  // the lowest free descriptor: this one
     }
     if (close_range(STDERR_FILENO + 1, ~0U, 0) != 0) {  // a kernel before 5.9
-        for (int fd = STDERR_FILENO + 1; fd < sysconf(_SC_OPEN_MAX); ++fd)
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (int fd = STDERR_FILENO + 1; fd < limit; ++fd)
             close(fd);
     }
 }
@@ -553,6 +554,15 @@ int lock_pid_file(const char* path) {
     _exit(1);
 }
 
+// Ends a start that gives no running daemon with status 1. The pid file
+// this start made goes too: it still holds its lock, so no other start owns
+// it, and it names no daemon.
+[[noreturn]] void end_start(const char* pid_path, int pid_fd) {
+    if (pid_fd >= 0)
+        unlink(pid_path);
+    _exit(1);
+}
+
 // Claims the log file before anything could truncate it. Another daemon
 // that writes the same file, found by the file itself (its pid file may be
 // gone with a cleaned-up run directory), ends this start with status 1: its
@@ -561,9 +571,7 @@ void claim_log_file(const char* log_path, const char* pid_path, int pid_fd) {
     if (net_log_claim(log_path) != 0)
         return;  // claimed; or it cannot be opened, which net_log_open reports
     fprintf(stderr, "report_server: already running: another report_server writes %s\n", log_path);
-    if (pid_fd >= 0)
-        unlink(pid_path);
-    _exit(1);
+    end_start(pid_path, pid_fd);
 }
 
 void write_pid(int fd) {
@@ -587,11 +595,9 @@ void write_pid(int fd) {
     }
     if (got == 1)
         _exit(0);
-    if (pid_fd >= 0)  // still locked by this process: no other start owns it
-        unlink(pid_path);
     fprintf(stderr, "report_server: the daemon ended during start-up%s%s\n",
             log_path != nullptr ? "; see " : "", log_path != nullptr ? log_path : "");
-    _exit(1);
+    end_start(pid_path, pid_fd);
 }
 
 // fork, chdir("/"), setsid, fork: only the grandchild, the daemon, returns
